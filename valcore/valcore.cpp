@@ -1,0 +1,2 @@
+// Placeholder until the value library lands.
+#include "dravo/hvalue.h"
