@@ -1,0 +1,72 @@
+#include "core/IOGlobals.h"
+
+#include <new>
+
+#include "core/IOLogger.h"
+
+CIOGlobals* CIOGlobals::Create(IIOUnknown* services, const char* driverName)
+{
+    try
+    {
+        TIOPtr<CIOGlobals> globals = TIOPtr<CIOGlobals>::Adopt(new CIOGlobals());
+        globals->m_services = services;
+        globals->m_logger = new CIOLogger(driverName ? driverName : "");
+        if (services)
+        {
+            IIOUnknown* provider = nullptr;
+            if (SUCCEEDED(services->QueryInterface(ServiceProviderIID, reinterpret_cast<void**>(&provider))) &&
+                provider)
+                globals->m_provider.Attach(provider);
+        }
+        return globals.Detach();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return nullptr;
+    }
+}
+
+CIOGlobals::~CIOGlobals()
+{
+    if (m_threadPool && m_poolDetach)
+        m_poolDetach(m_threadPool.Get());
+    m_threadPool = nullptr;
+    m_provider = nullptr;
+    m_services = nullptr;
+    if (m_logger)
+        m_logger->Release();
+}
+
+IIOLogger* CIOGlobals::Logger() const
+{
+    return m_logger;
+}
+
+IIOUnknown* CIOGlobals::ServiceProvider() const
+{
+    std::lock_guard guard(m_lock);
+    return m_provider.Get();
+}
+
+void CIOGlobals::SetServiceProvider(IIOUnknown* provider)
+{
+    std::lock_guard guard(m_lock);
+    m_provider = provider;
+}
+
+IIOUnknown* CIOGlobals::ThreadPool() const
+{
+    std::lock_guard guard(m_lock);
+    return m_threadPool.Get();
+}
+
+IIOUnknown* CIOGlobals::SetThreadPool(IIOUnknown* pool, PoolDetach detach)
+{
+    std::lock_guard guard(m_lock);
+    if (!m_threadPool && pool)
+    {
+        m_threadPool = pool;
+        m_poolDetach = detach;
+    }
+    return m_threadPool.Get();
+}
