@@ -1,5 +1,6 @@
 // Threads and process identity.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -28,5 +29,5 @@ public:
 
 private:
     std::thread m_thread;
-    uint32_t m_id = 0;
+    std::atomic<uint32_t> m_id{0};
 };
