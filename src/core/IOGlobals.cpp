@@ -44,25 +44,25 @@ IIOLogger* CIOGlobals::Logger() const
 
 IIOUnknown* CIOGlobals::ServiceProvider() const
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     return m_provider.Get();
 }
 
 void CIOGlobals::SetServiceProvider(IIOUnknown* provider)
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     m_provider = provider;
 }
 
 IIOUnknown* CIOGlobals::ThreadPool() const
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     return m_threadPool.Get();
 }
 
 IIOUnknown* CIOGlobals::SetThreadPool(IIOUnknown* pool, PoolDetach detach)
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     if (!m_threadPool && pool)
     {
         m_threadPool = pool;

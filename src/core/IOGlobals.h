@@ -1,11 +1,11 @@
 // The per-instance global services every object of a driver instance holds through TIOApi:
 // the logger, the host's services object, the service provider and the thread pool.
 #pragma once
-#include <mutex>
 #include <string>
 
 #include "core/IOLog.h"
 #include "dravo/IOUnknown.h"
+#include "platform/Lock.h"
 
 class CIOLogger;
 
@@ -30,7 +30,7 @@ public:
     IIOUnknown* Services() const { return m_services.Get(); }
 
     // Lock order: taken before the logger's lock, never while holding a store or cache lock.
-    std::recursive_mutex& GlobalsLock() const { return m_lock; }
+    CRecursiveLock& GlobalsLock() const { return m_lock; }
 
     IIOUnknown* ServiceProvider() const;
     void SetServiceProvider(IIOUnknown* provider);
@@ -47,7 +47,7 @@ protected:
 private:
     CIOGlobals() = default;
 
-    mutable std::recursive_mutex m_lock;
+    mutable CRecursiveLock m_lock;
     CIOLogger* m_logger = nullptr; // owned: one reference
     TIOPtr<IIOUnknown> m_services;
     TIOPtr<IIOUnknown> m_provider;

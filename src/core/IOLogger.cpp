@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Thread.h"
+
 namespace
 {
 struct SCategory
@@ -29,7 +31,7 @@ static_assert(sizeof(Footer) - 1 == 2 + 78 + 2);
 // could overflow.
 constexpr size_t DumpHighWater = 32757;
 
-bool SameDate(const SLogTime& a, const SLogTime& b)
+bool SameDate(const LocalTime& a, const LocalTime& b)
 {
     return a.year == b.year && a.month == b.month && a.day == b.day;
 }
@@ -42,7 +44,7 @@ void ReplaceAll(std::string& text, const std::string& token, const std::string& 
 } // namespace
 
 CIOLogger::CIOLogger(std::string driverName, Clock clock)
-    : m_driverName(std::move(driverName)), m_clock(clock ? std::move(clock) : Clock(LogLocalTime))
+    : m_driverName(std::move(driverName)), m_clock(clock ? std::move(clock) : Clock(GetLocalTime))
 {
 }
 
@@ -52,7 +54,7 @@ CIOLogger::~CIOLogger()
     Close();
 }
 
-std::string CIOLogger::ExpandName(const std::string& pattern, uint32_t processId, const SLogTime& date,
+std::string CIOLogger::ExpandName(const std::string& pattern, uint32_t processId, const LocalTime& date,
                                   bool* daily)
 {
     std::string name = pattern;
@@ -81,10 +83,10 @@ HRESULT CIOLogger::SetFile(const char* pattern)
         Close();
         return S_OK;
     }
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     m_pattern = pattern;
     m_date = m_clock();
-    m_name = ExpandName(m_pattern, LogProcessId(), m_date, &m_daily);
+    m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
     Print(LOG_DRIVER, LOG_LEVEL, "Log redirected to '%s'.", m_name.c_str());
     CloseFile();
     OpenExpanded();
@@ -93,7 +95,7 @@ HRESULT CIOLogger::SetFile(const char* pattern)
 
 uint32_t CIOLogger::SetFlags(uint32_t flags)
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     const uint32_t previous = m_flags;
     m_flags = flags;
     return previous;
@@ -125,7 +127,7 @@ void CIOLogger::PrintV(int category, uint32_t /*level*/, const char* format, va_
     if (category < 0 || category >= CategoryCount)
         return;
 
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     BeginLine(category, forcedBreak);
 
     va_list again;
@@ -149,7 +151,7 @@ void CIOLogger::PrintV(int category, uint32_t /*level*/, const char* format, va_
 
 void CIOLogger::Dump(int category, uint32_t /*level*/, const void* bytes, uint32_t count)
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     if (bytes == nullptr || count == 0)
     {
         m_lastCategory = -1;
@@ -185,7 +187,7 @@ void CIOLogger::Dump(int category, uint32_t /*level*/, const void* bytes, uint32
 
 void CIOLogger::Close()
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     if (m_file.IsOpen())
     {
         m_terminated = true;
@@ -199,30 +201,30 @@ void CIOLogger::Close()
 
 void CIOLogger::Lock()
 {
-    m_lock.lock();
+    m_lock.Lock();
 }
 
 void CIOLogger::Unlock()
 {
-    m_lock.unlock();
+    m_lock.Unlock();
 }
 
 std::string CIOLogger::FileName() const
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     return m_name;
 }
 
 bool CIOLogger::IsOpen() const
 {
-    std::lock_guard guard(m_lock);
+    CLockGuard guard(m_lock);
     return m_file.IsOpen();
 }
 
 void CIOLogger::SetClock(Clock clock)
 {
-    std::lock_guard guard(m_lock);
-    m_clock = clock ? std::move(clock) : Clock(LogLocalTime);
+    CLockGuard guard(m_lock);
+    m_clock = clock ? std::move(clock) : Clock(GetLocalTime);
 }
 
 void CIOLogger::OpenExpanded()
@@ -246,23 +248,23 @@ void CIOLogger::CloseFile()
     m_terminated = false;
 }
 
-void CIOLogger::RotateIfDateChanged(const SLogTime& now)
+void CIOLogger::RotateIfDateChanged(const LocalTime& now)
 {
     if (!m_daily || SameDate(now, m_date))
         return;
     m_date = now;
     CloseFile();
-    m_name = ExpandName(m_pattern, LogProcessId(), m_date, &m_daily);
+    m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
     OpenExpanded();
 }
 
 void CIOLogger::BeginLine(int category, bool forcedBreak)
 {
-    const SLogTime now = m_clock();
+    const LocalTime now = m_clock();
     RotateIfDateChanged(now);
 
     const SCategory& entry = Categories[category];
-    const uint32_t thread = LogThreadId();
+    const uint32_t thread = CurrentThreadId();
     const bool continues =
         category == m_lastCategory && !entry.newLine && !forcedBreak && thread == m_lastThread;
     if (!continues)
@@ -274,7 +276,7 @@ void CIOLogger::BeginLine(int category, bool forcedBreak)
                                     static_cast<unsigned>(now.day), static_cast<unsigned>(now.month),
                                     static_cast<unsigned>(now.year), static_cast<unsigned>(now.hour),
                                     static_cast<unsigned>(now.minute), static_cast<unsigned>(now.second),
-                                    static_cast<unsigned>(now.millisecond), thread);
+                                    static_cast<unsigned>(now.milliseconds), thread);
         AppendRaw(header, static_cast<size_t>(n));
         AppendRaw(entry.name, std::strlen(entry.name));
         AppendRaw("\t", 1);

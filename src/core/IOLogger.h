@@ -5,11 +5,12 @@
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "core/IOLog.h"
+#include "platform/Lock.h"
 #include "platform/LogFile.h"
+#include "platform/Time.h"
 
 class CIOLogger : public TIOUnknown<IIOLogger>
 {
@@ -17,7 +18,7 @@ public:
     static constexpr size_t BufferSize = 32768;
     static constexpr uint32_t FlagPrintableDump = 2;
     // Supplies the local time of headers and the date of the daily rotation.
-    using Clock = std::function<SLogTime()>;
+    using Clock = std::function<LocalTime()>;
 
     explicit CIOLogger(std::string driverName, Clock clock = {});
 
@@ -37,7 +38,7 @@ public:
     void SetClock(Clock clock);
 
     // Expands %PROCESS% (process number, "%04X") and %DATE% ("%04u_%02u_%02u") in `pattern`.
-    static std::string ExpandName(const std::string& pattern, uint32_t processId, const SLogTime& date,
+    static std::string ExpandName(const std::string& pattern, uint32_t processId, const LocalTime& date,
                                   bool* daily);
 
 protected:
@@ -48,21 +49,21 @@ private:
 
     void OpenExpanded();
     void CloseFile();
-    void RotateIfDateChanged(const SLogTime& now);
+    void RotateIfDateChanged(const LocalTime& now);
     // Steps shared by messages and dumps: rotation, continuation or a new header.
     void BeginLine(int category, bool forcedBreak);
     void AppendRaw(const char* text, size_t size);
     void FlushBuffer();
     void WriteHeaderLines();
 
-    mutable std::recursive_mutex m_lock;
+    mutable CRecursiveLock m_lock;
     CLogFile m_file;
     std::string m_driverName;
     Clock m_clock;
     std::string m_pattern;
     std::string m_name;
     bool m_daily = false;
-    SLogTime m_date{};
+    LocalTime m_date{};
     char m_buffer[BufferSize];
     size_t m_fill = 0;
     int m_lastCategory = -1;

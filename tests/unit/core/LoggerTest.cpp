@@ -9,6 +9,8 @@
 
 #include "core/IOGlobals.h"
 #include "core/IOLogger.h"
+#include "platform/LogFile.h"
+#include "platform/Thread.h"
 
 namespace fs = std::filesystem;
 
@@ -47,12 +49,12 @@ std::vector<std::string> Bodies(const fs::path& path)
     return out;
 }
 
-std::string Header(const SLogTime& t, uint32_t thread)
+std::string Header(const LocalTime& t, uint32_t thread)
 {
     char text[64];
     std::snprintf(text, sizeof(text), "%02u/%02u/%04u %02u:%02u:%02u.%03u (%04X) ", unsigned(t.day),
                   unsigned(t.month), unsigned(t.year), unsigned(t.hour), unsigned(t.minute), unsigned(t.second),
-                  unsigned(t.millisecond), thread);
+                  unsigned(t.milliseconds), thread);
     return text;
 }
 
@@ -87,7 +89,7 @@ protected:
 
     fs::path m_dir;
     fs::path m_path;
-    SLogTime m_now{2026, 12, 9, 10, 31, 45, 123}; // read under the logger's lock
+    LocalTime m_now{2026, 12, 0, 9, 10, 31, 45, 123}; // read under the logger's lock
     TIOPtr<CIOLogger> m_logger;
 };
 
@@ -95,7 +97,7 @@ TEST_F(LoggerTest, FileStartsWithHeaderLinesInExactLayout)
 {
     Open("first.log");
     m_logger->Print(LOG_DRIVER, LOG_LEVEL, "value %d", 42);
-    const std::string h = Header(m_now, LogThreadId());
+    const std::string h = Header(m_now, CurrentThreadId());
     EXPECT_EQ("\r\n" + h + "DRIVER\tDriver name:  Driver Test v1\r\n" + h +
                   "DRIVER\tDravoLib version 2.0.125 of Dec 22 2021 22:56:19\r\n" + h + "DRIVER\tvalue 42",
               ReadFile(m_path));
@@ -162,7 +164,7 @@ TEST_F(LoggerTest, MessageEndingInLineFeedGetsNoExtraSeparator)
     m_logger->Print(LOG_DRIVER, LOG_LEVEL, "a\n");
     m_logger->Print(LOG_DRIVER, LOG_LEVEL, "b");
     const std::string text = ReadFile(m_path);
-    EXPECT_NE(std::string::npos, text.find("DRIVER\ta\n" + Header(m_now, LogThreadId()) + "DRIVER\tb"));
+    EXPECT_NE(std::string::npos, text.find("DRIVER\ta\n" + Header(m_now, CurrentThreadId()) + "DRIVER\tb"));
 }
 
 TEST_F(LoggerTest, TracesOfDifferentThreadsNeverShareALine)
@@ -220,14 +222,14 @@ TEST_F(LoggerTest, EmptyNameClosesWithFooterAndReopenAppends)
 
 TEST_F(LoggerTest, DailyFileRotatesAtMidnightWithHeaders)
 {
-    m_now = SLogTime{2026, 12, 9, 23, 59, 59, 999};
+    m_now = LocalTime{2026, 12, 0, 9, 23, 59, 59, 999};
     m_path = m_dir / "sub" / "dir" / "MQTT_%DATE%.log";
     ASSERT_EQ(S_OK, m_logger->SetFile(m_path.string().c_str()));
     const fs::path day1 = m_dir / "sub" / "dir" / "MQTT_2026_12_09.log";
     EXPECT_EQ(day1.string(), m_logger->FileName());
     m_logger->Print(LOG_DRIVER, LOG_LEVEL, "before midnight");
 
-    m_now = SLogTime{2026, 12, 10, 0, 0, 0, 1};
+    m_now = LocalTime{2026, 12, 0, 10, 0, 0, 0, 1};
     m_logger->Print(LOG_DRIVER, LOG_LEVEL, "after midnight");
     const fs::path day2 = m_dir / "sub" / "dir" / "MQTT_2026_12_10.log";
     EXPECT_EQ(day2.string(), m_logger->FileName());
@@ -256,7 +258,7 @@ TEST(LoggerNameTest, ExpandsProcessAndDate)
     for (const auto& c : cases)
     {
         bool daily = !c.daily;
-        EXPECT_EQ(c.name, CIOLogger::ExpandName(c.pattern, 0xAB, SLogTime{2026, 3, 7, 0, 0, 0, 0}, &daily));
+        EXPECT_EQ(c.name, CIOLogger::ExpandName(c.pattern, 0xAB, LocalTime{2026, 3, 0, 7, 0, 0, 0, 0}, &daily));
         EXPECT_EQ(c.daily, daily) << c.pattern;
     }
 }
