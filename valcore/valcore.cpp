@@ -1,2 +1,0 @@
-// Placeholder until the value library lands.
-#include "dravo/hvalue.h"
