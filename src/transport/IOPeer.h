@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "dravo/IOUnknown.h"
+#include "platform/NetAddress.h"
 
 enum EIOProtocol : uint32_t
 {
@@ -15,24 +16,6 @@ enum EIOProtocol : uint32_t
 // Peer flag bits.
 constexpr uint32_t PEER_FLAG_IPV6 = 1;
 constexpr uint32_t PEER_FLAG_BROADCAST = 2;
-
-// Decoded address of one end of a connection; all numbers in host order.
-struct AddressRecord
-{
-    uint32_t protocol = IO_PROTOCOL_NONE;
-    uint32_t isIPv6 = 0;
-    uint8_t ipv4[4] = {};
-    uint16_t ipv6[8] = {};
-    uint16_t port = 0;
-};
-
-// Raw socket address with room for the largest family in use (IPv6). Its bytes are the
-// operating system's socket address; `length` is the part in use (0 = no address).
-struct SSocketAddress
-{
-    alignas(8) uint8_t bytes[28] = {};
-    uint32_t length = 0;
-};
 
 struct IIOPeer : IIOUnknown
 {
