@@ -1,7 +1,5 @@
 #include "core/ValueText.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -90,23 +88,12 @@ namespace
 {
 void AppendTimestamp(CTextBuilder& out, HVALUE value)
 {
-    double seconds = 0;
-    if (!hvGetTimestamp(value, &seconds))
-    {
-        out.Append("?TIMEX?");
-        return;
-    }
-    seconds += 0.0005;
-    const double whole = std::floor(seconds);
-    if (!(whole >= 0 && whole <= double(UINT32_MAX)))
-    {
-        out.Append("?TIMEX?");
-        return;
-    }
+    // The value library rounds the timestamp to the millisecond (adding 0.0005 seconds).
     TIME t{};
-    t.seconds = static_cast<uint32_t>(whole);
-    t.milliseconds = static_cast<int16_t>(std::min(999.0, std::floor((seconds - whole) * 1000.0)));
-    AppendTimeText(out, t);
+    if (hvGetTimestampTime(value, &t))
+        AppendTimeText(out, t);
+    else
+        out.Append("?TIMEX?");
 }
 
 void AppendBody(CTextBuilder& out, HVALUE value);
@@ -165,8 +152,7 @@ void AppendScalar(CTextBuilder& out, HVALUE value, uint32_t type)
         return;
     }
     case HV_HVAL: {
-        // A nested value is reached like the single element of an array of values.
-        HVALUE nested = hvGetElementValue(value, 0);
+        HVALUE nested = hvGetNestedValue(value);
         if (nested)
         {
             AppendBody(out, nested);
