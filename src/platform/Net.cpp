@@ -31,11 +31,6 @@ const sockaddr* Raw(const SSocketAddress& a)
     return reinterpret_cast<const sockaddr*>(a.bytes);
 }
 
-sockaddr* Raw(SSocketAddress& a)
-{
-    return reinterpret_cast<sockaddr*>(a.bytes);
-}
-
 bool Store(SSocketAddress* out, const sockaddr* address, socklen_t length)
 {
     if (length > sizeof(out->bytes))
