@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/ConfigData.h"
 #include "core/IOGlobals.h"
-
-namespace fs = std::filesystem;
+#include "LoggerTestSupport.h"
 
 namespace
 {
@@ -77,40 +74,15 @@ std::vector<std::string> Names(const CConfigData& store)
 class ConfigDataTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_globals = TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(nullptr, "Driver Test"));
-        m_log = fs::temp_directory_path() / ("dravo-config-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                                             ".log");
-        fs::remove(m_log);
-        m_globals->Logger()->SetFile(m_log.string().c_str());
-    }
-    void TearDown() override
-    {
-        m_globals->Logger()->Close();
-        fs::remove(m_log);
-    }
-    // The message texts logged so far, without time, thread and category.
+    // What the store logged, without the two file-header lines.
     std::vector<std::string> LogMessages() const
     {
-        std::ifstream in(m_log, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        std::vector<std::string> out;
-        std::string text = s.str();
-        for (size_t pos = text.find("DRIVER\t"); pos != std::string::npos; pos = text.find("DRIVER\t", pos))
-        {
-            pos += 7;
-            const size_t end = text.find("\r\n", pos);
-            out.push_back(text.substr(pos, end - pos));
-        }
-        // the two file-header lines
-        return out.size() >= 2 ? std::vector<std::string>(out.begin() + 2, out.end()) : out;
+        std::vector<std::string> lines = m_log.Messages("DRIVER");
+        return std::vector<std::string>(lines.begin() + std::min<size_t>(2, lines.size()), lines.end());
     }
 
-    TIOPtr<CIOGlobals> m_globals;
-    fs::path m_log;
+    CLogCapture m_log;
+    TIOPtr<CIOGlobals> m_globals{m_log.Globals()};
 };
 
 TEST_F(ConfigDataTest, NamesIgnoreCaseKeepFirstSpellingAndSortedOrder)
