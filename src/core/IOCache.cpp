@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "core/IOTrace.h"
+#include "core/ValueText.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 
@@ -47,6 +49,22 @@ HVALUE CopyCacheValue(HVALUE value)
     if (hvGetTimestampTime(value, &stamp))
         hvSetTimestampTime(copy, &stamp);
     return copy;
+}
+
+std::string CacheValueText(HVALUE value)
+{
+    return ValueText(value);
+}
+
+std::string CacheAddressText(const SCacheTagAddress& address)
+{
+    STagAddress numbers;
+    numbers.n1 = address.n1;
+    numbers.n2 = address.n2;
+    numbers.n3 = address.n3;
+    numbers.n4 = address.n4;
+    numbers.tagObject = address.tagObject.Get();
+    return SubscriptionAddressText(address.device.c_str(), address.item.c_str(), numbers, address.size);
 }
 
 CIOCache::CIOCache(CIOGlobals* globals) : TIOApi(globals)
@@ -258,7 +276,7 @@ HRESULT CIOCache::Subscribe(const TagRequest* request, IIOAdviseCallback* callba
         CIOCacheLock lock(this);
         if (m_waiting.contains(number) || m_attached.contains(number))
             return E_FAIL;
-        STagAddress address;
+        SCacheTagAddress address;
         address.device = Narrow(request->device);
         address.item = Narrow(request->item);
         address.tagObject = request->tagObject;

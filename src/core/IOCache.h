@@ -104,7 +104,7 @@ HVALUE CopyCacheValue(HVALUE value);
 // The value with quality and time, as cache log lines show it.
 std::string CacheValueText(HVALUE value);
 // A subscription's or cache tag's address as log lines show it.
-std::string CacheAddressText(const STagAddress& address);
+std::string CacheAddressText(const SCacheTagAddress& address);
 
 // Holds the cache lock for a scope.
 class CIOCacheLock

@@ -5,7 +5,7 @@
 #include "core/IOCache.h"
 
 CIOCacheAdvise::CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number,
-                               STagAddress address)
+                               SCacheTagAddress address)
     : TIOApi(globals), m_number(number), m_callback(callback), m_address(std::move(address)),
       m_addressText(CacheAddressText(m_address))
 {

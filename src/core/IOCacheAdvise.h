@@ -13,9 +13,9 @@ class CIOCacheTag;
 class CIOCacheAdvise : public TIOUnknown<IIOCacheAdvise>, public TIOApi
 {
 public:
-    CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number, STagAddress address);
+    CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number, SCacheTagAddress address);
 
-    const STagAddress* GetAddress() override { return &m_address; }
+    const SCacheTagAddress* GetAddress() override { return &m_address; }
 
     uint32_t Number() const { return m_number; }
     IIOAdviseCallback* Callback() const { return m_callback.Get(); }
@@ -32,7 +32,7 @@ private:
 
     const uint32_t m_number;
     TIOPtr<IIOAdviseCallback> m_callback; // dropped by Unsubscribe
-    STagAddress m_address;
+    SCacheTagAddress m_address;
     const std::string m_addressText;
     // The cache tag holding this subscription while attached; guarded by the cache lock.
     TIOPtr<CIOCacheTag> m_tag;

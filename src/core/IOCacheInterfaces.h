@@ -11,7 +11,7 @@
 
 // Where a subscribed tag lives: copied from the host's request into the subscription and
 // from the first subscription of a key into its cache tag. Texts are narrow (UTF-8).
-struct STagAddress
+struct SCacheTagAddress
 {
     std::string device;
     std::string item;
@@ -30,7 +30,7 @@ struct STagAddress
 struct IIOCacheAdvise : IIOUnknown
 {
     static constexpr IOGUID IID = {0x3B0E6A52, 0x1C4F, 0x4D8E, {0x9B, 0x20, 0x71, 0x5A, 0xC3, 0x8E, 0x02, 0xD4}};
-    virtual const STagAddress* GetAddress() = 0;
+    virtual const SCacheTagAddress* GetAddress() = 0;
 
 protected:
     ~IIOCacheAdvise() = default;
@@ -44,7 +44,7 @@ struct IIOCacheTag : IIOUnknown
     // update without a value). 1 when nobody is subscribed, 0 when notifications were
     // queued, else the first failure of the last update.
     virtual HRESULT UpdateValues(HVALUE value, uint32_t flags) = 0;
-    virtual const STagAddress* GetAddress() = 0;
+    virtual const SCacheTagAddress* GetAddress() = 0;
 
 protected:
     ~IIOCacheTag() = default;
@@ -79,7 +79,7 @@ struct IIOCacheSection : IIOUnknown
     // null out.
     virtual HRESULT FindTag(const char* key, IIOCacheTag** tag) = 0;
     // 1 when the tag existed, 0 when it was made now with `address`; E_FAIL when detached.
-    virtual HRESULT FindOrCreateTag(const char* key, const STagAddress* address, IIOCacheTag** tag) = 0;
+    virtual HRESULT FindOrCreateTag(const char* key, const SCacheTagAddress* address, IIOCacheTag** tag) = 0;
     // Visits the tags in key order that pass `filter` under the CACHE_ENUM_* options.
     // Returns the last visit status, 1 when nothing was visited.
     virtual HRESULT EnumTags(const char* filter, uint32_t options, IIOCacheTagVisitor* visitor) = 0;
@@ -94,7 +94,7 @@ struct IIOCacheSectionEventSink : IIOUnknown
 {
     static constexpr IOGUID IID = {0xC5209E17, 0x3D6A, 0x4F0B, {0xB4, 0x58, 0x2A, 0xE1, 0x6C, 0x97, 0x0D, 0x3F}};
     // A negative status declines the subscription; otherwise `key` names its cache tag.
-    virtual HRESULT MakeKey(const STagAddress* address, std::string* key) = 0;
+    virtual HRESULT MakeKey(const SCacheTagAddress* address, std::string* key) = 0;
     // The tag got its first subscription.
     virtual void OnTagActivated(IIOCacheTag* tag) = 0;
     // The tag lost its last subscription, or its section closes while it had some.

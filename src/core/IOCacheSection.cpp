@@ -38,7 +38,7 @@ HRESULT CIOCacheSection::FindTag(const char* key, IIOCacheTag** tag)
     }
 }
 
-HRESULT CIOCacheSection::FindOrCreateTag(const char* key, const STagAddress* address, IIOCacheTag** tag)
+HRESULT CIOCacheSection::FindOrCreateTag(const char* key, const SCacheTagAddress* address, IIOCacheTag** tag)
 {
     if (tag == nullptr)
         return E_POINTER;

@@ -14,7 +14,7 @@ public:
     CIOCacheSection(CIOCache* cache, std::string name, IIOCacheSectionEventSink* sink);
 
     HRESULT FindTag(const char* key, IIOCacheTag** tag) override;
-    HRESULT FindOrCreateTag(const char* key, const STagAddress* address, IIOCacheTag** tag) override;
+    HRESULT FindOrCreateTag(const char* key, const SCacheTagAddress* address, IIOCacheTag** tag) override;
     HRESULT EnumTags(const char* filter, uint32_t options, IIOCacheTagVisitor* visitor) override;
 
     const std::string& Name() const { return m_name; }

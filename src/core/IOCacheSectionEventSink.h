@@ -3,7 +3,7 @@
 // which the sink declines every key and ignores every event.
 //
 // The owner supplies:
-//   HRESULT MakeKey(const STagAddress& address, std::string& key);
+//   HRESULT MakeKey(const SCacheTagAddress& address, std::string& key);
 //   void OnTagActivated(IIOCacheTag* tag);
 //   void OnTagDeactivated(IIOCacheTag* tag, int& keep);
 // They run with the cache locked (and this sink's lock held), so Detach must not be called
@@ -25,7 +25,7 @@ public:
         m_owner = nullptr;
     }
 
-    HRESULT MakeKey(const STagAddress* address, std::string* key) override
+    HRESULT MakeKey(const SCacheTagAddress* address, std::string* key) override
     {
         if (address == nullptr || key == nullptr)
             return E_POINTER;

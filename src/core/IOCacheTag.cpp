@@ -4,7 +4,7 @@
 
 #include "core/IOCache.h"
 
-CIOCacheTag::CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key, const STagAddress& address)
+CIOCacheTag::CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key, const SCacheTagAddress& address)
     : m_cache(cache), m_section(section), m_key(std::move(key)), m_address(address),
       m_addressText(CacheAddressText(m_address))
 {

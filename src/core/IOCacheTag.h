@@ -13,10 +13,10 @@ class CIOCacheSection;
 class CIOCacheTag : public TIOUnknown<IIOCacheTag>
 {
 public:
-    CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key, const STagAddress& address);
+    CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key, const SCacheTagAddress& address);
 
     HRESULT UpdateValues(HVALUE value, uint32_t flags) override;
-    const STagAddress* GetAddress() override { return &m_address; }
+    const SCacheTagAddress* GetAddress() override { return &m_address; }
 
     const std::string& Key() const { return m_key; }
     // Under the cache lock: whether any subscription is attached.
@@ -36,7 +36,7 @@ private:
     // Everything below is guarded by the cache lock.
     CIOCacheSection* m_section; // not counted: the section owns this tag; null once detached
     const std::string m_key;
-    const STagAddress m_address;
+    const SCacheTagAddress m_address;
     const std::string m_addressText;
     HVALUE m_value = nullptr; // one reference, or none
     uint32_t m_flags = 0;
