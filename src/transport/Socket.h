@@ -104,6 +104,7 @@ public:
     uint32_t Protocol() const { return m_protocol; }
     uint32_t Channel() const { return m_channel; }
     uint32_t BufferedBytes() const { return m_receiveBuffer.Total(); }
+    size_t QueuedDatagrams() const { return m_datagramQueue.size(); }
 
 private:
     bool TlsOn() const { return m_tls && m_tls->IsEnabled(); }
