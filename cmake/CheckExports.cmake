@@ -1,0 +1,20 @@
+# Checks that a shared library exports exactly the expected dynamic symbols.
+# Usage: cmake -DLIBRARY=path -DEXPECTED="a;b;c" -DNM=nm -P CheckExports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${listing}")
+set(found)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* " "" sym "${line}")
+  list(APPEND found ${sym})
+endforeach()
+list(SORT found)
+set(expected ${EXPECTED})
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "${LIBRARY} exports [${found}], expected [${expected}]")
+endif()
+message(STATUS "${LIBRARY} exports exactly: ${found}")
