@@ -163,22 +163,24 @@ TEST_F(DefaultInstanceLifetime, UnloadGivesTheFinalCallAndDropsTheInstance)
         testing::ExitedWithCode(0), "");
 }
 
+// Eight threads ask for the default instance at once; exits 0 when all got the same one
+// and exactly one was made.
+void RaceForTheDefaultInstance()
+{
+    constexpr int kThreads = 8;
+    std::array<IIODriverInstance*, kThreads> seen{};
+    {
+        std::vector<CThread> threads(kThreads);
+        for (int i = 0; i < kThreads; ++i)
+            threads[i].Start([&seen, i] { Service<PFN_drvGetDriverObject>("drvGetDriverObject")(&seen[i]); });
+    }
+    bool same = seen[0] != nullptr;
+    for (IIODriverInstance* p : seen)
+        same = same && p == seen[0];
+    std::exit(same && g_factoriesMade == 1 ? 0 : 1);
+}
+
 TEST_F(DefaultInstanceLifetime, ConcurrentFirstUseMakesOneInstance)
 {
-    EXPECT_EXIT(
-        {
-            constexpr int kThreads = 8;
-            std::array<IIODriverInstance*, kThreads> seen{};
-            {
-                std::vector<CThread> threads(kThreads);
-                for (int i = 0; i < kThreads; ++i)
-                    threads[i].Start(
-                        [&seen, i] { Service<PFN_drvGetDriverObject>("drvGetDriverObject")(&seen[i]); });
-            }
-            bool same = seen[0] != nullptr;
-            for (IIODriverInstance* p : seen)
-                same = same && p == seen[0];
-            std::exit(same && g_factoriesMade == 1 ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(RaceForTheDefaultInstance(), testing::ExitedWithCode(0), "");
 }
