@@ -10,9 +10,10 @@ namespace
 
 std::string TypicalPayload()
 {
-    std::string text = "{\"device\":\"plant-7/line-2/press-04\",\"ts\":1700000000,\"q\":true,\"kind\":\"meter\","
-                       "\"site\":{\"name\":\"K\\u00f6ln Nord\",\"zone\":\"Europe\\/Berlin\",\"id\":4711},"
-                       "\"values\":[";
+    std::string text =
+        "{\"device\":\"plant-7/line-2/press-04\",\"ts\":1700000000,\"q\":true,\"kind\":\"meter\","
+        "\"site\":{\"name\":\"K\\u00f6ln Nord\",\"zone\":\"Europe\\/Berlin\",\"id\":4711},"
+        "\"values\":[";
     for (int i = 0; i < 24; ++i)
     {
         if (i > 0)

@@ -352,8 +352,7 @@ private:
 };
 
 // Writes into a UTF-16 or a narrow string; the output is ASCII either way.
-template <class String>
-class JsonWriter
+template <class String> class JsonWriter
 {
 public:
     explicit JsonWriter(String& out) : m_out(out) {}
@@ -471,9 +470,9 @@ private:
                 }
                 else
                 {
-                    const char escaped[] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF],
-                                            kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
-                    PutAscii(std::string_view(escaped, sizeof escaped));
+                    PutAscii("\\u");
+                    for (int shift = 12; shift >= 0; shift -= 4)
+                        Put(kHex[(c >> shift) & 0xF]);
                 }
                 break;
             }
@@ -596,7 +595,8 @@ JsonValue::Ptr JsonValue::MakeNumber(double value)
     if (fraction == 0.0 && std::fabs(integral) <= 2147483647.0)
         return MakeInt(static_cast<int32_t>(integral));
     // The range test comes first: narrowing a double beyond the float range is undefined.
-    if (std::isinf(value) || (std::fabs(value) <= FLT_MAX && static_cast<double>(static_cast<float>(value)) == value))
+    if (std::isinf(value) ||
+        (std::fabs(value) <= FLT_MAX && static_cast<double>(static_cast<float>(value)) == value))
         return MakeFloat(static_cast<float>(value));
     return MakeDouble(value);
 }

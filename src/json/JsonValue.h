@@ -108,7 +108,8 @@ public:
 
 private:
     // Alternative index == JsonKind, so the kind can never disagree with the payload.
-    using Payload = std::variant<std::monostate, std::u16string, bool, float, double, int32_t, Children, Children>;
+    using Payload =
+        std::variant<std::monostate, std::u16string, bool, float, double, int32_t, Children, Children>;
 
     Children* MutableItems();
 

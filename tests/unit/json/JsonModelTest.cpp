@@ -19,7 +19,8 @@ TEST(JsonModel, BuiltTreeWritesMembersInInsertionOrder)
     list->Append(JsonValue::MakeNull());
     root->AddMember(u"Seq", JsonValue::MakeFloat(1.5f));
 
-    EXPECT_EQ(root->StringifyNarrow(), "{\"Seq\":7,\"Order\":\"restart\",\"List\":[false,0.5,null],\"Seq\":1.5}");
+    EXPECT_EQ(root->StringifyNarrow(),
+              "{\"Seq\":7,\"Order\":\"restart\",\"List\":[false,0.5,null],\"Seq\":1.5}");
     EXPECT_EQ(root->Find(u"Seq")->AsInt(), 7);
     EXPECT_EQ(root->Find(u"seq"), nullptr);
     EXPECT_EQ(root->FindNoCase(u"seq")->AsInt(), 7);
@@ -53,8 +54,9 @@ TEST(JsonModel, MakeNumberPicksTheNarrowestExactKind)
         double value;
         JsonKind kind;
     };
-    for (const Case c : {Case{3.0, JsonKind::Int}, Case{-0.0, JsonKind::Int}, Case{2147483648.0, JsonKind::Float},
-                         Case{0.75, JsonKind::Float}, Case{0.1, JsonKind::Double}, Case{1e300, JsonKind::Double}})
+    for (const Case c :
+         {Case{3.0, JsonKind::Int}, Case{-0.0, JsonKind::Int}, Case{2147483648.0, JsonKind::Float},
+          Case{0.75, JsonKind::Float}, Case{0.1, JsonKind::Double}, Case{1e300, JsonKind::Double}})
     {
         const JsonValue::Ptr number = JsonValue::MakeNumber(c.value);
         EXPECT_EQ(number->Kind(), c.kind) << c.value;

@@ -32,9 +32,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Accepted{"  {\"a\":1}  ", "{\"a\":1}"}, Accepted{" \r\n\t[ 1 ,\t2 ]\n", "[1,2]"},
                     Accepted{"TRUE", "true"}, Accepted{"False", "false"}, Accepted{"NULL", "null"},
                     Accepted{"[tRuE,fAlSe,nUlL]", "[true,false,null]"}, Accepted{"[]", "[]"},
-                    Accepted{"{}", "{}"}, Accepted{"[ ]", "[]"}, Accepted{"{ }", "{}"}, Accepted{"\"\"", "\"\""},
-                    Accepted{"{\"k\":1,\"k\":2}", "{\"k\":1,\"k\":2}"},
-                    Accepted{"{\"a\":[1,{\"b\":[]}],\"c\":{\"d\":\"e\"}}", "{\"a\":[1,{\"b\":[]}],\"c\":{\"d\":\"e\"}}"},
+                    Accepted{"{}", "{}"}, Accepted{"[ ]", "[]"}, Accepted{"{ }", "{}"},
+                    Accepted{"\"\"", "\"\""}, Accepted{"{\"k\":1,\"k\":2}", "{\"k\":1,\"k\":2}"},
+                    Accepted{"{\"a\":[1,{\"b\":[]}],\"c\":{\"d\":\"e\"}}",
+                             "{\"a\":[1,{\"b\":[]}],\"c\":{\"d\":\"e\"}}"},
                     Accepted{"{ \"a\" : 1 , \"b\" : [ true ] }", "{\"a\":1,\"b\":[true]}"},
                     Accepted{"\"\\u00e9\"", "\"\\u00E9\""}, Accepted{"\"a/b\"", "\"a\\/b\""},
                     Accepted{"\"a\tb\"", "\"a\\tb\""}, Accepted{"1.0", "1"}, Accepted{"1.5", "1.5"},
@@ -42,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Accepted{"2147483648", "2147483648"}, Accepted{"-2147483648", "-2147483648"},
                     Accepted{"0.30000000000000004", "0.30000000000000004"},
                     Accepted{"1700000000123456", "1700000000123456"}, Accepted{"1e400", "null"},
-                    Accepted{"{\"\":0}", "{\"\":0}"}, Accepted{"\"caf\xC3\xA9 \xE2\x82\xAC\"", "\"caf\\u00E9 \\u20AC\""}));
+                    Accepted{"{\"\":0}", "{\"\":0}"},
+                    Accepted{"\"caf\xC3\xA9 \xE2\x82\xAC\"", "\"caf\\u00E9 \\u20AC\""}));
 
 class JsonRejects : public testing::TestWithParam<std::string>
 {
@@ -53,26 +55,26 @@ TEST_P(JsonRejects, FailsWithoutAResult)
     EXPECT_EQ(JsonValue::Parse(GetParam()), nullptr) << GetParam();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Malformed, JsonRejects,
-    testing::Values(
-        // no document, or more than one
-        "", "   \r\n\t", "{\"a\":1} x", "{}{}", "[1]]", "1 2",
-        // containers
-        "[", "]", "{", "}", "[1,]", "{\"a\":1,}", "[,1]", "[1 2]", "[1,", "[1", "{\"a\":1", "{\"a\"}",
-        "{\"a\":}", "{\"a\" 1}", "{\"a\"", "{\"a\":1 \"b\":2}", "{,}",
-        // keys must be quoted strings
-        "{a:1}", "{'a':1}", "{xa\":1}", "{1:1}", "{null:1}",
-        // numbers
-        "[01]", "012", "-01", "-", "-a", "1.", "1.e5", ".5", "+1", "1e", "1e+", "1E-", "0x10", "1.5.2", "--1",
-        "Infinity", "NaN",
-        // words
-        "nul", "tru", "fals", "nullx", "[nullx]", "truefalse", "undefined",
-        // strings
-        "\"abc", "\"a\nb\"", "\"a\rb\"", std::string("\"a\0b\"", 5), "\"\x01\"", "\"\\x\"", "\"\\u12\"", "\"\\u12G4\"",
-        "\"\\U0041\"", "\"\\\"", "\"\\", "'a'",
-        // ill-formed UTF-8 in the narrow text
-        "\"\xFF\"", "\"\xC3\"", "\"\xC3(\"", "[\"ok\",\"\xE2\x82\"]"));
+INSTANTIATE_TEST_SUITE_P(Malformed, JsonRejects,
+                         testing::Values(
+                             // no document, or more than one
+                             "", "   \r\n\t", "{\"a\":1} x", "{}{}", "[1]]", "1 2",
+                             // containers
+                             "[", "]", "{", "}", "[1,]", "{\"a\":1,}", "[,1]", "[1 2]", "[1,", "[1",
+                             "{\"a\":1", "{\"a\"}", "{\"a\":}", "{\"a\" 1}", "{\"a\"", "{\"a\":1 \"b\":2}",
+                             "{,}",
+                             // keys must be quoted strings
+                             "{a:1}", "{'a':1}", "{xa\":1}", "{1:1}", "{null:1}",
+                             // numbers
+                             "[01]", "012", "-01", "-", "-a", "1.", "1.e5", ".5", "+1", "1e", "1e+", "1E-",
+                             "0x10", "1.5.2", "--1", "Infinity", "NaN",
+                             // words
+                             "nul", "tru", "fals", "nullx", "[nullx]", "truefalse", "undefined",
+                             // strings
+                             "\"abc", "\"a\nb\"", "\"a\rb\"", std::string("\"a\0b\"", 5), "\"\x01\"",
+                             "\"\\x\"", "\"\\u12\"", "\"\\u12G4\"", "\"\\U0041\"", "\"\\\"", "\"\\", "'a'",
+                             // ill-formed UTF-8 in the narrow text
+                             "\"\xFF\"", "\"\xC3\"", "\"\xC3(\"", "[\"ok\",\"\xE2\x82\"]"));
 
 struct NumberCase
 {
@@ -129,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"1e400", JsonKind::Float, kInf}, NumberCase{"-1e400", JsonKind::Float, -kInf},
                     NumberCase{"123456789e99999999999999999999", JsonKind::Float, kInf},
                     NumberCase{"1e-400", JsonKind::Int, 0}, NumberCase{"-0.000001e-99999", JsonKind::Int, 0},
-                    NumberCase{"0.0000000000000000000000000000000000000000000000000001e400", JsonKind::Float, kInf}));
+                    NumberCase{"0.0000000000000000000000000000000000000000000000000001e400", JsonKind::Float,
+                               kInf}));
 
 TEST(JsonNumbers, DigitsBeyondDoublePrecisionRoundCorrectly)
 {
@@ -161,16 +164,18 @@ TEST_P(JsonStrings, DecodeToCodeUnits)
     EXPECT_EQ(value->AsString(), GetParam().value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Escapes, JsonStrings,
-    testing::Values(StringCase{"\"plain text\"", u"plain text"},
-                    StringCase{"\"\\\"\\/\\\\\\b\\f\\n\\r\\t\"", u"\"/\\\b\f\n\r\t"},
-                    StringCase{"\"\\u00e9\\u00C9\"", u"\u00e9\u00c9"}, StringCase{"\"\\u0000\"", std::u16string(1, 0)},
-                    StringCase{"\"\\uD83D\\uDE00\"", u"\U0001F600"}, StringCase{"\"\xF0\x9F\x98\x80\"", u"\U0001F600"},
-                    StringCase{"\"\\uD800x\"", std::u16string{0xD800, u'x'}},
-                    StringCase{"\"\\uDE00\\uD83D\"", std::u16string{0xDE00, 0xD83D}},
-                    StringCase{"\"tab\there\"", u"tab\there"}, StringCase{"\"\x7F\"", u"\x7F"},
-                    StringCase{"\"\xC3\xA9\"", u"\u00e9"}));
+INSTANTIATE_TEST_SUITE_P(Escapes, JsonStrings,
+                         testing::Values(StringCase{"\"plain text\"", u"plain text"},
+                                         StringCase{"\"\\\"\\/\\\\\\b\\f\\n\\r\\t\"", u"\"/\\\b\f\n\r\t"},
+                                         StringCase{"\"\\u00e9\\u00C9\"", u"\u00e9\u00c9"},
+                                         StringCase{"\"\\u0000\"", std::u16string(1, 0)},
+                                         StringCase{"\"\\uD83D\\uDE00\"", u"\U0001F600"},
+                                         StringCase{"\"\xF0\x9F\x98\x80\"", u"\U0001F600"},
+                                         StringCase{"\"\\uD800x\"", std::u16string{0xD800, u'x'}},
+                                         StringCase{"\"\\uDE00\\uD83D\"", std::u16string{0xDE00, 0xD83D}},
+                                         StringCase{"\"tab\there\"", u"tab\there"},
+                                         StringCase{"\"\x7F\"", u"\x7F"},
+                                         StringCase{"\"\xC3\xA9\"", u"\u00e9"}));
 
 TEST(JsonParse, WideTextSkipsTheNarrowConversion)
 {
@@ -223,8 +228,8 @@ TEST(JsonParse, NestingIsLimited)
         unsigned depth;
         bool accepted;
     };
-    for (const Case c : {Case{1, true}, Case{JsonValue::kMaxDepth, true}, Case{JsonValue::kMaxDepth + 1, false},
-                         Case{200000, false}})
+    for (const Case c : {Case{1, true}, Case{JsonValue::kMaxDepth, true},
+                         Case{JsonValue::kMaxDepth + 1, false}, Case{200000, false}})
     {
         EXPECT_EQ(JsonValue::Parse(Nested(c.depth, "[", "]")) != nullptr, c.accepted) << c.depth;
         EXPECT_EQ(JsonValue::Parse(Nested(c.depth, "{\"k\":", "}")) != nullptr, c.accepted) << c.depth;

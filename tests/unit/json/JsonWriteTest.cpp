@@ -88,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberText{[] { return JsonValue::MakeDouble(1e-7); }, "1e-07"},
                     NumberText{[] { return JsonValue::MakeDouble(0.1 + 0.2); }, "0.30000000000000004"},
                     NumberText{[] { return JsonValue::MakeDouble(1700000000123456.0); }, "1700000000123456"},
-                    NumberText{[] { return JsonValue::MakeDouble(1.7976931348623157e308); }, "1.7976931348623157e+308"},
+                    NumberText{[] { return JsonValue::MakeDouble(1.7976931348623157e308); },
+                               "1.7976931348623157e+308"},
                     NumberText{[] { return JsonValue::MakeDouble(kNaN); }, "null"},
                     NumberText{[] { return JsonValue::MakeDouble(-kInf); }, "null"},
                     NumberText{[] { return JsonValue::MakeFloat(static_cast<float>(kInf)); }, "null"}));
@@ -102,9 +103,10 @@ TEST(JsonWrite, IndentedFormPutsEachContainerOnItsOwnLines)
         unsigned depth;
         std::string text;
     };
-    for (const Case& c : {Case{0, "{\"a\":[1,2],\"b\":{},\"c\":\"x\"}"},
-                          Case{1, "{\n  \"a\":[\n    1,2\n  ],\"b\":{\n    \n  },\"c\":\"x\"\n}"},
-                          Case{2, "{\n    \"a\":[\n      1,2\n    ],\"b\":{\n      \n    },\"c\":\"x\"\n  }"}})
+    for (const Case& c :
+         {Case{0, "{\"a\":[1,2],\"b\":{},\"c\":\"x\"}"},
+          Case{1, "{\n  \"a\":[\n    1,2\n  ],\"b\":{\n    \n  },\"c\":\"x\"\n}"},
+          Case{2, "{\n    \"a\":[\n      1,2\n    ],\"b\":{\n      \n    },\"c\":\"x\"\n  }"}})
     {
         EXPECT_EQ(root->StringifyNarrow(c.depth), c.text) << c.depth;
         const JsonValue::Ptr reread = JsonValue::Parse(c.text);
@@ -123,7 +125,8 @@ TEST(JsonWrite, ScalarsIgnoreTheDepth)
 TEST(JsonWrite, WriteThenParseKeepsEveryValueAndKind)
 {
     const std::string documents[] = {
-        "{\"device\":\"d7\",\"ts\":1700000000,\"values\":{\"t\":21,\"h\":55.5,\"p\":0.1},\"q\":true,\"n\":null}",
+        "{\"device\":\"d7\",\"ts\":1700000000,\"values\":{\"t\":21,\"h\":55.5,\"p\":0.1},\"q\":true,\"n\":"
+        "null}",
         "[2147483648,-2147483648,1.00000011920928955078125,3.4028234663852886e38,0.30000000000000004]",
         "[\"\\u00e9\\uD83D\\uDE00\\u0001\",\"a/b\",[[],{}],{\"k\":1,\"k\":2}]",
     };
