@@ -5,6 +5,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "core/IOGlobals.h"
