@@ -143,8 +143,8 @@ TEST(ValueArray, ElementAccessChecksIndexAndKind)
     TIME good{1700000000, 5};
     ASSERT_TRUE(hvSetElementTime(times, 1, &good));
     ASSERT_TRUE(hvGetElementTime(times, 1, &t));
-    EXPECT_EQ(t.seconds, 1700000000u);
-    EXPECT_EQ(t.milliseconds, 5);
+    EXPECT_EQ(+t.seconds, 1700000000u);
+    EXPECT_EQ(+t.milliseconds, 5);
 }
 
 TEST(ValueArray, ElementValueOfPlainArraysIsANewScalarWithTheArraysStamp)
@@ -240,7 +240,7 @@ TEST(ValueArray, NestedElementsFollowScalarRules)
     TIME t{3, 4}, out{};
     ASSERT_TRUE(hvSetElementTime(v, 0, &t));
     ASSERT_TRUE(hvGetElementTime(v, 0, &out));
-    EXPECT_EQ(out.seconds, 3u);
+    EXPECT_EQ(+out.seconds, 3u);
     int32_t i = 0;
     const char* text = nullptr;
     EXPECT_FALSE(hvGetElementI32(v, 0, &i));

@@ -104,8 +104,8 @@ TEST(ValueScalar, TimeValueChecksMilliseconds)
     ASSERT_TRUE(hvSetTimeValue(v, &t));
     TIME out{};
     ASSERT_TRUE(hvGetTimeValue(v, &out));
-    EXPECT_EQ(out.seconds, 1700000000u);
-    EXPECT_EQ(out.milliseconds, 999);
+    EXPECT_EQ(+out.seconds, 1700000000u);
+    EXPECT_EQ(+out.milliseconds, 999);
     for (int16_t bad : {int16_t{1000}, int16_t{-1}})
     {
         TIME b{1, bad};
@@ -305,8 +305,8 @@ TEST(ValueConversion, TimeTextAndNumbers)
             continue;
         TIME t{};
         ASSERT_TRUE(hvGetTimeValue(v, &t));
-        EXPECT_EQ(t.seconds, c.seconds);
-        EXPECT_EQ(t.milliseconds, c.ms);
+        EXPECT_EQ(+t.seconds, c.seconds);
+        EXPECT_EQ(+t.milliseconds, c.ms);
     }
 
     CHeld v;
@@ -314,8 +314,8 @@ TEST(ValueConversion, TimeTextAndNumbers)
     ASSERT_TRUE(hvChangeType(v, HV_TIME));
     TIME t{};
     hvGetTimeValue(v, &t);
-    EXPECT_EQ(t.seconds, 1700000000u);
-    EXPECT_EQ(t.milliseconds, 250);
+    EXPECT_EQ(+t.seconds, 1700000000u);
+    EXPECT_EQ(+t.milliseconds, 250);
     CHeld copy;
     hvCopy(copy, v);
     ASSERT_TRUE(hvChangeType(v, HV_R64));

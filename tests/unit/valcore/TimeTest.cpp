@@ -56,19 +56,19 @@ TEST(ValueTime, TimeToTimeXFillsCalendarDayOfYearAndWeekday)
         TIME t{c.seconds, c.ms};
         TIMEX x{};
         ASSERT_TRUE(hvTimeToTimeX(&t, &x));
-        EXPECT_EQ(x.year, c.year);
-        EXPECT_EQ(x.month, c.month);
-        EXPECT_EQ(x.day, c.day);
-        EXPECT_EQ(x.hour, c.hour);
-        EXPECT_EQ(x.minute, c.minute);
-        EXPECT_EQ(x.second, c.second);
-        EXPECT_EQ(x.millisecond, static_cast<uint16_t>(c.ms));
-        EXPECT_EQ(x.dayOfYear, c.dayOfYear);
-        EXPECT_EQ(x.weekday, c.weekday);
+        EXPECT_EQ(+x.year, c.year);
+        EXPECT_EQ(+x.month, c.month);
+        EXPECT_EQ(+x.day, c.day);
+        EXPECT_EQ(+x.hour, c.hour);
+        EXPECT_EQ(+x.minute, c.minute);
+        EXPECT_EQ(+x.second, c.second);
+        EXPECT_EQ(+x.millisecond, static_cast<uint16_t>(c.ms));
+        EXPECT_EQ(+x.dayOfYear, c.dayOfYear);
+        EXPECT_EQ(+x.weekday, c.weekday);
         TIME back{};
         ASSERT_TRUE(hvTimeXToTime(&x, &back));
-        EXPECT_EQ(back.seconds, c.seconds);
-        EXPECT_EQ(back.milliseconds, c.ms);
+        EXPECT_EQ(+back.seconds, c.seconds);
+        EXPECT_EQ(+back.milliseconds, c.ms);
     }
 }
 
@@ -82,14 +82,14 @@ TEST(ValueTime, EveryDayRoundTripsAndDaysAdvance)
         ASSERT_TRUE(hvTimeToTimeX(&t, &x)) << day;
         TIME back{};
         ASSERT_TRUE(hvTimeXToTime(&x, &back)) << day;
-        ASSERT_EQ(back.seconds, t.seconds);
+        ASSERT_EQ(+back.seconds, +t.seconds);
         if (day > 0)
         {
-            ASSERT_EQ(x.weekday, (previous.weekday + 1) % 7) << day;
+            ASSERT_EQ(+x.weekday, (+previous.weekday + 1) % 7) << day;
             if (x.year == previous.year)
-                ASSERT_EQ(x.dayOfYear, previous.dayOfYear + 1) << day;
+                ASSERT_EQ(+x.dayOfYear, +previous.dayOfYear + 1) << day;
             else
-                ASSERT_EQ(x.dayOfYear, 0) << day;
+                ASSERT_EQ(+x.dayOfYear, 0) << day;
         }
         previous = x;
     }
@@ -110,13 +110,13 @@ TEST(ValueTime, OutOfRangeTimeXIsRefused)
     };
     for (const TIMEX& x : refused)
     {
-        SCOPED_TRACE(testing::Message() << x.year << "-" << int(x.month) << "-" << int(x.day) << " "
+        SCOPED_TRACE(testing::Message() << int(x.year) << "-" << int(x.month) << "-" << int(x.day) << " "
                                         << int(x.hour) << ":" << int(x.minute) << ":" << int(x.second) << "."
-                                        << x.millisecond);
+                                        << int(x.millisecond));
         TIME t{123, 4};
         EXPECT_FALSE(hvTimeXToTime(&x, &t));
-        EXPECT_EQ(t.seconds, 0u);
-        EXPECT_EQ(t.milliseconds, 0);
+        EXPECT_EQ(+t.seconds, 0u);
+        EXPECT_EQ(+t.milliseconds, 0);
         CHeld v;
         EXPECT_FALSE(hvSetTimestampTimeX(v, &x));
     }
@@ -126,7 +126,7 @@ TEST(ValueTime, OutOfRangeTimeXIsRefused)
         x.dayOfYear = 400;
         x.weekday = 9;
         TIME t{};
-        EXPECT_TRUE(hvTimeXToTime(&x, &t)) << x.year;
+        EXPECT_TRUE(hvTimeXToTime(&x, &t)) << int(x.year);
     }
 }
 
@@ -137,8 +137,8 @@ TEST(ValueTime, TimeToTimeXRefusesBadMillisecondsWithAZeroRecord)
         TIME t{5, ms};
         TIMEX x = MakeTimeX(2000, 1, 1);
         EXPECT_FALSE(hvTimeToTimeX(&t, &x));
-        EXPECT_EQ(x.year, 0);
-        EXPECT_EQ(x.month, 0);
+        EXPECT_EQ(+x.year, 0);
+        EXPECT_EQ(+x.month, 0);
     }
     TIMEX x{};
     EXPECT_FALSE(hvTimeToTimeX(nullptr, &x));
@@ -178,8 +178,8 @@ TEST(ValueTime, TimestampAsSecondsAndTimeRoundsToTheMillisecond)
         ASSERT_EQ(!!hvGetTimestampTime(v, &t), c.ok);
         if (c.ok)
         {
-            EXPECT_EQ(t.seconds, c.s);
-            EXPECT_EQ(t.milliseconds, c.ms);
+            EXPECT_EQ(+t.seconds, c.s);
+            EXPECT_EQ(+t.milliseconds, c.ms);
         }
     }
 }
@@ -196,8 +196,8 @@ TEST(ValueTime, TimestampSetters)
     ASSERT_TRUE(hvSetTimestampTimeX(v, &x));
     TIME back{};
     ASSERT_TRUE(hvGetTimestampTime(v, &back));
-    EXPECT_EQ(back.seconds, 1700000000u);
-    EXPECT_EQ(back.milliseconds, 500);
+    EXPECT_EQ(+back.seconds, 1700000000u);
+    EXPECT_EQ(+back.milliseconds, 500);
     TIME bad{1, 1000};
     EXPECT_FALSE(hvSetTimestampTime(v, &bad));
     EXPECT_FALSE(hvSetTimestamp(v, std::nan("")));
@@ -219,9 +219,9 @@ TEST(ValueTime, NowFollowsTheSystemClock)
     const double after = duration<double>(system_clock::now().time_since_epoch()).count();
     EXPECT_GE(now, before);
     EXPECT_LE(now, after);
-    EXPECT_GE(t.seconds + t.milliseconds / 1000.0, std::floor(before * 1000) / 1000);
-    EXPECT_LE(t.seconds + t.milliseconds / 1000.0, after + 0.001);
-    EXPECT_GE(t.milliseconds, 0);
-    EXPECT_LE(t.milliseconds, 999);
+    EXPECT_GE(+t.seconds + t.milliseconds / 1000.0, std::floor(before * 1000) / 1000);
+    EXPECT_LE(+t.seconds + t.milliseconds / 1000.0, after + 0.001);
+    EXPECT_GE(+t.milliseconds, 0);
+    EXPECT_LE(+t.milliseconds, 999);
     hvNowTime(nullptr);
 }

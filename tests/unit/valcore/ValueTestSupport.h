@@ -101,8 +101,8 @@ inline void ExpectSameValue(HVALUE a, HVALUE b, const std::string& where = "valu
         TIME x{}, y{};
         ASSERT_TRUE(hvGetTimeValue(a, &x));
         ASSERT_TRUE(hvGetTimeValue(b, &y));
-        EXPECT_EQ(x.seconds, y.seconds);
-        EXPECT_EQ(x.milliseconds, y.milliseconds);
+        EXPECT_EQ(+x.seconds, +y.seconds);
+        EXPECT_EQ(+x.milliseconds, +y.milliseconds);
     }
     else if (type != HV_NULL)
     {
