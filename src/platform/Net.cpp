@@ -112,6 +112,11 @@ constexpr SErrorName kErrorNames[] = {
 };
 } // namespace
 
+int NetFailWith(int code)
+{
+    return Fail(code);
+}
+
 int NetLastError()
 {
     return t_lastError;

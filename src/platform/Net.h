@@ -25,6 +25,8 @@ enum class ENetError
 };
 
 int NetLastError();
+// Records `code` as the last error; returns -1 (INVALID_SOCKET_HANDLE).
+int NetFailWith(int code);
 ENetError NetClassifyError(int code);
 // The Windows socket error name of a code ("WSAECONNREFUSED", ...), "(unknown)" otherwise.
 const char* NetErrorName(int code);
