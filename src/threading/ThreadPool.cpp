@@ -1,0 +1,394 @@
+#include "threading/ThreadPool.h"
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "core/IOGlobals.h"
+#include "platform/Lock.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+#include "threading/ServiceProvider.h"
+
+namespace ThreadPool
+{
+// ---- CJob ----
+
+CJob* CJob::Create(const char16_t* name, IOJobCallback callback, void* userData)
+{
+    CJob* job = new (std::nothrow) CJob();
+    if (job == nullptr)
+        return nullptr;
+    try
+    {
+        job->m_name = name ? Utf16ToUtf8(name) : std::string();
+    }
+    catch (const std::bad_alloc&)
+    {
+        job->Release();
+        return nullptr;
+    }
+    job->m_callback = callback;
+    job->m_userData = userData;
+    if (!job->m_start.IsValid() || !job->m_done.IsValid())
+    {
+        job->Release();
+        return nullptr;
+    }
+    return job;
+}
+
+HRESULT CJob::StartJob()
+{
+    m_start.Set();
+    return S_OK;
+}
+
+uint32_t CJob::WaitJob(uint32_t timeoutMs)
+{
+    return m_done.Wait(timeoutMs) ? IO_WAIT_OBJECT_0 : IO_WAIT_TIMEOUT;
+}
+
+bool CJob::IsJobThread()
+{
+    return m_threadId.load() == CurrentThreadId();
+}
+
+uint32_t CJob::GetJobThreadId()
+{
+    return m_threadId.load();
+}
+
+int32_t CJob::Run()
+{
+    m_threadId = CurrentThreadId();
+    m_start.Wait(WAIT_INFINITE);
+    return m_callback(m_userData);
+}
+
+// ---- CThread ----
+
+CThread::CThread(CThreadPool* pool, uint32_t serial) : m_pool(pool), m_serial(serial) {}
+
+HRESULT CThread::Start(CThreadPool* pool, uint32_t serial, TIOPtr<CThread>* out)
+{
+    CThread* raw = new (std::nothrow) CThread(pool, serial);
+    if (raw == nullptr)
+        return E_OUTOFMEMORY;
+    auto thread = TIOPtr<CThread>::Adopt(raw);
+    if (!raw->m_work.IsValid() || !raw->m_started.IsValid() || !raw->m_exited.IsValid())
+        return E_FAIL;
+    raw->m_lastJobTick = GetTickCount32();
+    try
+    {
+        // The running loop holds its own reference; the thread is detached so that whoever
+        // drops the last reference, the loop included, never has to join it. Ends are
+        // observed through the exited event.
+        TIOPtr<CThread> self = thread;
+        std::thread([self]() { self->Loop(); }).detach();
+    }
+    catch (const std::system_error& e)
+    {
+        return HRESULT_FROM_SYSTEM(e.code().value());
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    raw->m_started.Wait(WAIT_INFINITE);
+    *out = std::move(thread);
+    return S_OK;
+}
+
+HRESULT CThread::Assign(CJob* job, bool startSuspended)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_job)
+            return E_UNEXPECTED;
+        m_job = TIOPtr<CJob>(job);
+    }
+    m_work.Set();
+    if (!startSuspended)
+        job->StartJob();
+    return S_OK;
+}
+
+void CThread::RequestStop()
+{
+    m_stop = true;
+    m_work.Set();
+}
+
+void CThread::Loop()
+{
+    m_pool->ThreadStarted();
+    m_started.Set();
+    while (!m_stop)
+    {
+        m_work.Wait(std::min(CThreadPool::IDLE_CHECK_MS, m_pool->IdleLifetime()));
+        TIOPtr<CJob> job;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            job = m_job;
+        }
+        if (job)
+        {
+            const uint64_t began = GetMicroseconds();
+            job->Run();
+            m_pool->AddStats(job->Name(), (GetMicroseconds() - began) / 1000);
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_job = nullptr;
+            }
+            m_lastJobTick = GetTickCount32();
+            // Back in the idle list before the job reports its end, so that a job created
+            // after WaitJob returned finds this thread.
+            if (m_serial == 0 || !m_pool->ReturnIdle(this))
+                m_stop = true;
+            job->SignalDone();
+            continue;
+        }
+        if (TickElapsed(m_lastJobTick, GetTickCount32()) >= m_pool->IdleLifetime() && m_pool->RetireIdle(this))
+            m_stop = true;
+    }
+    m_pool->ThreadEnded();
+    m_exited.Set();
+}
+
+// ---- CThreadPool ----
+
+CThreadPool* CThreadPool::Create()
+{
+    return new (std::nothrow) CThreadPool();
+}
+
+HRESULT CThreadPool::CreateJob(const char16_t* name, IOJobCallback callback, void* userData, bool startSuspended,
+                               IIOJob** job)
+{
+    if (job == nullptr)
+        return E_POINTER;
+    *job = nullptr;
+    if (callback == nullptr)
+        return E_POINTER;
+    auto created = TIOPtr<CJob>::Adopt(CJob::Create(name, callback, userData));
+    if (!created)
+        return E_OUTOFMEMORY;
+
+    TIOPtr<CThread> thread;
+    uint32_t serial = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_idle.empty())
+        {
+            thread = std::move(m_idle.front());
+            m_idle.pop_front();
+        }
+        else
+        {
+            serial = m_clients >= 1 ? ++m_serialCounter : 0;
+            ++m_threadsCreated;
+        }
+    }
+    if (!thread)
+    {
+        const HRESULT hr = CThread::Start(this, serial, &thread);
+        if (FAILED(hr))
+            return hr;
+    }
+    const HRESULT hr = thread->Assign(created.Get(), startSuspended);
+    if (FAILED(hr))
+        return hr;
+    *job = created.Detach();
+    return S_OK;
+}
+
+HRESULT CThreadPool::AddClient()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_clients;
+    return S_OK;
+}
+
+HRESULT CThreadPool::RemoveClient()
+{
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_clients == 0)
+            return S_FALSE;
+        last = --m_clients == 0;
+    }
+    if (last)
+        Shutdown();
+    return S_OK;
+}
+
+void CThreadPool::Shutdown()
+{
+    // Keeps the pool alive while its threads end: each of them drops a reference on the way.
+    TIOPtr<CThreadPool> keep(this);
+    std::deque<TIOPtr<CThread>> stopping;
+    for (;;)
+    {
+        TIOPtr<CThread> thread;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_idle.empty())
+                break;
+            thread = std::move(m_idle.front());
+            m_idle.pop_front();
+        }
+        thread->RequestStop();
+        stopping.push_back(std::move(thread));
+    }
+    const uint32_t started = GetTickCount32();
+    for (const TIOPtr<CThread>& thread : stopping)
+    {
+        const uint32_t elapsed = TickElapsed(started, GetTickCount32());
+        thread->Exited().Wait(elapsed >= SHUTDOWN_WAIT_MS ? 0 : SHUTDOWN_WAIT_MS - elapsed);
+    }
+}
+
+bool CThreadPool::ReturnIdle(CThread* thread)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_clients == 0)
+        return false;
+    try
+    {
+        m_idle.push_back(TIOPtr<CThread>(thread));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    return true;
+}
+
+bool CThreadPool::RetireIdle(CThread* thread)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = std::find_if(m_idle.begin(), m_idle.end(), [&](const auto& t) { return t.Get() == thread; });
+    if (it == m_idle.end())
+        return false;
+    m_idle.erase(it);
+    return true;
+}
+
+void CThreadPool::AddStats(const std::string& name, uint64_t busyMs)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    try
+    {
+        SJobStats& stats = m_stats[name];
+        ++stats.runs;
+        stats.busyMs += busyMs;
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Statistics are diagnostics only.
+    }
+}
+
+size_t CThreadPool::IdleCount()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_idle.size();
+}
+
+uint32_t CThreadPool::ThreadsCreated()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_threadsCreated;
+}
+
+uint32_t CThreadPool::Clients()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_clients;
+}
+
+void CThreadPool::SetIdleLifetime(uint32_t ms)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_idleLifetimeMs = ms == 0 ? 1 : ms;
+}
+
+uint32_t CThreadPool::IdleLifetime()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_idleLifetimeMs;
+}
+
+CThreadPool::SJobStats CThreadPool::JobStats(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_stats.find(name);
+    return it == m_stats.end() ? SJobStats{} : it->second;
+}
+} // namespace ThreadPool
+
+namespace
+{
+void DetachPool(IIOUnknown* pool)
+{
+    static_cast<IIOThreadPool*>(pool)->RemoveClient();
+}
+} // namespace
+
+HRESULT GetThreadPool(CIOGlobals* globals, IIOThreadPool** pool)
+{
+    if (pool == nullptr)
+        return E_POINTER;
+    *pool = nullptr;
+    if (globals == nullptr)
+        return E_UNEXPECTED;
+    CLockGuard guard(globals->GlobalsLock());
+    IIOUnknown* cached = globals->ThreadPool();
+    if (cached == nullptr)
+    {
+        IIOUnknown* providerObject = globals->ServiceProvider();
+        TIOPtr<IIOServiceProvider> provider;
+        if (providerObject == nullptr ||
+            FAILED(providerObject->QueryInterface(IIOServiceProvider::IID, reinterpret_cast<void**>(provider.Out()))))
+            return E_UNEXPECTED;
+        TIOPtr<IIOThreadPool> shared;
+        if (SUCCEEDED(provider->QueryService(SID_IOThreadPool, IIOThreadPool::IID,
+                                             reinterpret_cast<void**>(shared.Out()))) &&
+            shared)
+        {
+            shared->AddClient();
+        }
+        else
+        {
+            shared = TIOPtr<IIOThreadPool>::Adopt(ThreadPool::CThreadPool::Create());
+            if (!shared)
+                return E_OUTOFMEMORY;
+            const HRESULT hr = provider->RegisterService(SID_IOThreadPool, shared.Get());
+            if (FAILED(hr))
+            {
+                shared->RemoveClient();
+                return hr;
+            }
+        }
+        cached = globals->SetThreadPool(shared.Get(), DetachPool);
+    }
+    return cached->QueryInterface(IIOThreadPool::IID, reinterpret_cast<void**>(pool));
+}
+
+HRESULT EnsureServiceProvider(CIOGlobals* globals)
+{
+    if (globals == nullptr)
+        return E_POINTER;
+    CLockGuard guard(globals->GlobalsLock());
+    if (globals->ServiceProvider() != nullptr)
+        return S_FALSE;
+    auto provider = TIOPtr<CIOServiceProvider>::Adopt(CIOServiceProvider::Create());
+    if (!provider)
+        return E_OUTOFMEMORY;
+    globals->SetServiceProvider(provider.Get());
+    return S_OK;
+}
