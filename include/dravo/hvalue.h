@@ -228,8 +228,9 @@ HV_API int hvTimeXToTime(const TIMEX* x, TIME* t);        // false when impossib
 // Serialisation: size first, then the bytes; Deserialize replaces the value's contents
 // (payload, timestamp, quality, properties). The bytes hold everything, nested values, list
 // entries and properties included, in a fixed little-endian layout that does not depend on
-// the machine. Deserialize checks every byte it reads: malformed, truncated or over-long input
-// (or nesting deeper than 64 levels) fails and leaves the value unchanged.
+// the machine. Values nested deeper than 64 levels (nested values, list entries, properties)
+// are refused on both sides. Deserialize checks every byte it reads: malformed, truncated or
+// over-long input fails and leaves the value unchanged.
 HV_API uint32_t hvSerializeSize(HVALUE v);                          // 0 on failure
 HV_API uint32_t hvSerialize(HVALUE v, void* buffer, uint32_t size); // bytes written, 0 on failure
 HV_API int hvDeserialize(HVALUE v, const void* buffer, uint32_t size);
