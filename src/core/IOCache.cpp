@@ -103,15 +103,12 @@ void CIOCache::Leave()
     m_delivering = true;
     while (!m_queue.empty())
     {
-        SCacheNotification notification = std::move(m_queue.front());
-        m_queue.pop_front();
-        guard.unlock();
-        Deliver(notification);
-        // The record, with its value and references, is destroyed without any lock held:
-        // the last release of a callback may run host code.
         {
-            SCacheNotification done = std::move(notification);
-        }
+            SCacheNotification notification = std::move(m_queue.front());
+            m_queue.pop_front();
+            guard.unlock();
+            Deliver(notification);
+        } // Destroyed with no lock held: the last release of a callback may run host code.
         guard.lock();
     }
     m_delivering = false;
@@ -120,16 +117,23 @@ void CIOCache::Leave()
 void CIOCache::Deliver(const SCacheNotification& n)
 {
     const HRESULT hr = n.callback->Notify(n.number, n.value, n.flags);
-    const double seconds =
-        static_cast<double>(GetHighResCounter() - n.queuedAt) / static_cast<double>(GetHighResFrequency());
-    const char* current = n.current ? " (CurrentValue!)" : "";
-    const std::string& address = n.subscription->AddressText();
-    if (SUCCEEDED(hr))
-        Log(this, LOG_TAG, "<== (%.03lf) Tag(%s).Callback[%u] = %s%s", seconds, address.c_str(), n.number,
-            CacheValueText(n.value).c_str(), current);
-    else
-        Log(this, LOG_TAG, "<== (%.03lf) Tag(%s).Callback[%u] = ERROR(%08X), dropped %s%s", seconds,
-            address.c_str(), n.number, static_cast<uint32_t>(hr), CacheValueText(n.value).c_str(), current);
+    try
+    {
+        const double seconds =
+            static_cast<double>(GetHighResCounter() - n.queuedAt) / static_cast<double>(GetHighResFrequency());
+        const char* current = n.current ? " (CurrentValue!)" : "";
+        const std::string& address = n.subscription->AddressText();
+        if (SUCCEEDED(hr))
+            Log(this, LOG_TAG, "<== (%.03lf) Tag(%s).Callback[%u] = %s%s", seconds, address.c_str(), n.number,
+                CacheValueText(n.value).c_str(), current);
+        else
+            Log(this, LOG_TAG, "<== (%.03lf) Tag(%s).Callback[%u] = ERROR(%08X), dropped %s%s", seconds,
+                address.c_str(), n.number, static_cast<uint32_t>(hr), CacheValueText(n.value).c_str(), current);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Only the log line is lost; the delivery itself has happened.
+    }
 }
 
 HRESULT CIOCache::Queue(CIOCacheAdvise* subscription, IIOAdviseCallback* callback, uint32_t number, HVALUE value,
@@ -371,25 +375,17 @@ void CIOCache::RemoveFromTag(CIOCacheTag* tag, CIOCacheAdvise* subscription)
 
 void CIOCache::Shutdown()
 {
-    // Released after the lock is left, as in Unsubscribe.
-    std::vector<TIOPtr<IIOAdviseCallback>> callbacks;
-    std::vector<TIOPtr<CIOCacheAdvise>> dropped;
+    // Destroyed after the lock is left, releasing the host callbacks they hold.
+    std::map<uint32_t, TIOPtr<CIOCacheAdvise>> dropped;
     CIOCacheLock lock(this);
     for (auto& [name, section] : m_sections)
         section->m_attached = false;
     m_sections.clear();
-    for (auto* map : {&m_waiting, &m_attached})
-    {
-        for (auto& [number, subscription] : *map)
-            dropped.push_back(std::move(subscription));
-        map->clear();
-    }
-    for (const TIOPtr<CIOCacheAdvise>& subscription : dropped)
-    {
-        callbacks.push_back(std::move(subscription->m_callback));
+    dropped.merge(m_waiting);
+    dropped.merge(m_attached);
+    for (auto& [number, subscription] : dropped)
         if (TIOPtr<CIOCacheTag> tag = std::move(subscription->m_tag))
             RemoveFromTag(tag.Get(), subscription.Get());
-    }
 }
 
 size_t CIOCache::WaitingCount()

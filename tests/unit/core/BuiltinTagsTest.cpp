@@ -47,13 +47,14 @@ TEST_P(BuiltinTagsByName, FillsTheRowAddressTypeAndAccess)
         ASSERT_EQ(c.status, hr) << c.item << (wide ? " (wide)" : "");
         if (FAILED(hr))
             continue;
-        EXPECT_EQ(0xFFFF, info.n1);
-        EXPECT_EQ(0, info.n2);
-        EXPECT_EQ(c.n3, info.n3);
-        EXPECT_EQ(c.n4, info.n4);
-        EXPECT_EQ(c.size, info.size);
-        EXPECT_EQ(c.type, info.type);
-        EXPECT_EQ(c.flags, info.flags);
+        // Fields of the packed record are read through copies (+) to stay aligned.
+        EXPECT_EQ(0xFFFF, +info.n1);
+        EXPECT_EQ(0, +info.n2);
+        EXPECT_EQ(c.n3, +info.n3);
+        EXPECT_EQ(c.n4, +info.n4);
+        EXPECT_EQ(c.size, +info.size);
+        EXPECT_EQ(c.type, +info.type);
+        EXPECT_EQ(c.flags, +info.flags);
     }
 }
 
