@@ -1,12 +1,12 @@
 #include "mqtt/MQTTCodec.h"
 
-#include <algorithm>
-#include <new>
-#include <utility>
-
 #include "mqtt/MQTTStack.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
 
 namespace
 {
@@ -62,7 +62,8 @@ uint32_t MQTTEncodeRemainingLength(uint32_t length, uint8_t* out)
     return count;
 }
 
-CMQTTCodec::CMQTTCodec(IMQTTTransport& transport, IIOLogger* logger, SMQTTSessionSettings settings, Clock clock)
+CMQTTCodec::CMQTTCodec(IMQTTTransport& transport, IIOLogger* logger, SMQTTSessionSettings settings,
+                       Clock clock)
     : m_transport(transport), m_logger(logger), m_settings(std::move(settings)),
       m_clock(clock ? std::move(clock) : Clock(GetTickCount32))
 {
@@ -189,7 +190,8 @@ HRESULT CMQTTCodec::SendTopicBatch(uint8_t first, std::span<const std::string> t
     return SendPacket(first, body);
 }
 
-HRESULT CMQTTCodec::SendSubscribe(std::span<const std::string> topics, const std::function<void(uint16_t)>& beforeSend)
+HRESULT CMQTTCodec::SendSubscribe(std::span<const std::string> topics,
+                                  const std::function<void(uint16_t)>& beforeSend)
 {
     return SendTopicBatch(SUBSCRIBE_FIRST, topics, true, "Subscribe Request ID=%u", beforeSend);
 }
@@ -219,7 +221,8 @@ HRESULT CMQTTCodec::DoPublish(std::string_view topic, std::string_view payload, 
         MQTTLog(Logger(), "Packet too large to send!");
         return E_FAIL;
     }
-    const uint8_t first = uint8_t(PUBLISH_FIRST | (effective << 1) | (m_settings.retain ? MQTT_FLAG_RETAIN : 0));
+    const uint8_t first =
+        uint8_t(PUBLISH_FIRST | (effective << 1) | (m_settings.retain ? MQTT_FLAG_RETAIN : 0));
 
     // The copy kept for retransmission is made before anything is sent, so a message that
     // cannot be kept is never sent without its copy.
@@ -250,10 +253,10 @@ HRESULT CMQTTCodec::DoPublish(std::string_view topic, std::string_view payload, 
     CMQTTStack* stack = effective != 0 ? m_stack.load() : nullptr;
     if (stack != nullptr)
     {
-        if (effective == 1)
-            stack->StoreQoS1(std::move(record), id);
-        else
-            stack->StoreQoS2(std::move(record), id);
+        const HRESULT stored = effective == 1 ? stack->StoreQoS1(std::move(record), id)
+                                              : stack->StoreQoS2(std::move(record), id);
+        if (FAILED(stored))
+            return stored;
     }
 
     if (effective != 0)
@@ -348,7 +351,8 @@ HRESULT MQTTReadPacket(IIOInputStream* stream, CBuffer& packet, IIOLogger* logge
         MQTTLog(logger, "sgetc failed, input stream is not available (hr=%08X)!", unsigned(E_POINTER));
         return E_POINTER;
     }
-    auto readByte = [&](uint8_t& byte) -> HRESULT {
+    auto readByte = [&](uint8_t& byte) -> HRESULT
+    {
         const HRESULT hr = stream->sgetc(&byte);
         if (FAILED(hr))
             return hr;

@@ -6,16 +6,16 @@
 // IMQTTTransport, which the host implements on top of the physical layer. They hold no lock
 // while sending and start no thread, so every packet can be checked byte for byte.
 #pragma once
+#include "core/IOLog.h"
+#include "mqtt/MQTTPacket.h"
+#include "transport/InputStream.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "core/IOLog.h"
-#include "mqtt/MQTTPacket.h"
-#include "transport/InputStream.h"
 
 class CMQTTStack;
 
@@ -56,8 +56,7 @@ public:
 
     // `logger` may be null (nothing is logged). `clock` gives the millisecond tick; the
     // default is the system's monotonic tick.
-    CMQTTCodec(IMQTTTransport& transport, IIOLogger* logger, SMQTTSessionSettings settings,
-               Clock clock = {});
+    CMQTTCodec(IMQTTTransport& transport, IIOLogger* logger, SMQTTSessionSettings settings, Clock clock = {});
     CMQTTCodec(const CMQTTCodec&) = delete;
     CMQTTCodec& operator=(const CMQTTCodec&) = delete;
 

@@ -1,12 +1,12 @@
 // The record of one MQTT control packet, shared by the codec, the stack and the host, and the
 // readers that take fields out of a received packet.
 #pragma once
+#include "core/IOLog.h"
+#include "transport/Buffer.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "core/IOLog.h"
-#include "transport/Buffer.h"
 
 // Control packet types: the upper four bits of the fixed-header byte.
 enum EMQTTPacketType : uint8_t

@@ -1,9 +1,10 @@
 #include "mqtt/MQTTStack.h"
 
+#include "platform/Tick.h"
+
+#include <new>
 #include <utility>
 #include <vector>
-
-#include "platform/Tick.h"
 
 namespace
 {
@@ -52,9 +53,14 @@ HRESULT CMQTTStack::Enqueue(MQTTPacketPtr packet)
 {
     if (!packet)
         return E_POINTER;
+    try
     {
         CLockGuard guard(m_queueLock);
         m_queue.push_back(std::move(packet));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
     }
     m_wake.Set();
     return S_OK;
@@ -76,13 +82,22 @@ size_t CMQTTStack::QueuedCount()
     return m_queue.size();
 }
 
-void CMQTTStack::Put(Store& store, MQTTPacketPtr packet, uint16_t packetId, uint32_t now)
+HRESULT CMQTTStack::Put(Store& store, MQTTPacketPtr packet, uint16_t packetId, uint32_t now)
 {
     if (!packet)
-        return;
+        return E_POINTER;
     packet->stamp = now;
-    CLockGuard guard(m_storeLock);
-    store[packetId] = std::move(packet);
+    try
+    {
+        CLockGuard guard(m_storeLock);
+        store[packetId] = std::move(packet);
+    }
+    catch (const std::bad_alloc&)
+    {
+        MQTTLog(m_codec.Logger(), "Out of Memory");
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
 }
 
 MQTTPacketPtr CMQTTStack::Take(Store& store, uint16_t packetId)
@@ -102,14 +117,14 @@ size_t CMQTTStack::Count(const Store& store)
     return store.size();
 }
 
-void CMQTTStack::StoreQoS1(MQTTPacketPtr packet, uint16_t packetId)
+HRESULT CMQTTStack::StoreQoS1(MQTTPacketPtr packet, uint16_t packetId)
 {
-    Put(m_outgoingQoS1, std::move(packet), packetId, m_clock());
+    return Put(m_outgoingQoS1, std::move(packet), packetId, m_clock());
 }
 
-void CMQTTStack::StoreQoS2(MQTTPacketPtr packet, uint16_t packetId)
+HRESULT CMQTTStack::StoreQoS2(MQTTPacketPtr packet, uint16_t packetId)
 {
-    Put(m_outgoingQoS2, std::move(packet), packetId, m_clock());
+    return Put(m_outgoingQoS2, std::move(packet), packetId, m_clock());
 }
 
 MQTTPacketPtr CMQTTStack::TakeQoS1(uint16_t packetId)
@@ -162,7 +177,15 @@ void CMQTTStack::Process(uint32_t now)
         MQTTPacketPtr packet = Dequeue();
         if (!packet)
             return;
-        Dispatch(std::move(packet), now);
+        try
+        {
+            Dispatch(std::move(packet), now);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The packet is lost; the peer's own retransmission brings it again.
+            MQTTLog(m_codec.Logger(), "Out of Memory");
+        }
     }
 }
 
@@ -260,9 +283,11 @@ void CMQTTStack::OnPublish(MQTTPacketPtr packet, uint32_t now)
         m_host.OnMessage(*packet);
         return;
     }
-    m_codec.SendPubRec(publish.packetId);
+    // Held before it is acknowledged: a PUBREC for a message that could not be kept would
+    // lose it, since the peer never sends it again.
     packet->state = MQTT_QOS2_PUBREC_SENT;
-    Put(m_incomingQoS2, std::move(packet), publish.packetId, now);
+    if (SUCCEEDED(Put(m_incomingQoS2, std::move(packet), publish.packetId, now)))
+        m_codec.SendPubRec(publish.packetId);
 }
 
 void CMQTTStack::OnPubRec(uint16_t packetId, uint32_t now)
@@ -325,7 +350,8 @@ void CMQTTStack::Retransmit(uint32_t now)
 
 bool CMQTTStack::RetransmitLocked(uint32_t now)
 {
-    auto isOld = [now](const MQTTPacketPtr& packet) { return TickElapsed(packet->stamp, now) >= RETRANSMIT_AGE_MS; };
+    auto isOld = [now](const MQTTPacketPtr& packet)
+    { return TickElapsed(packet->stamp, now) >= RETRANSMIT_AGE_MS; };
 
     // Time stamps are not renewed: an unanswered message goes out again on every pass.
     for (const auto& [id, packet] : m_incomingQoS2)

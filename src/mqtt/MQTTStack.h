@@ -3,18 +3,18 @@
 // peer's PINGREQ, SUBSCRIBE and UNSUBSCRIBE, and the three stores of in-flight messages with
 // their retransmission on a 10-second beat.
 #pragma once
+#include "mqtt/MQTTCodec.h"
+#include "mqtt/MQTTPacket.h"
+#include "platform/Event.h"
+#include "platform/Lock.h"
+#include "platform/Thread.h"
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
-
-#include "mqtt/MQTTCodec.h"
-#include "mqtt/MQTTPacket.h"
-#include "platform/Event.h"
-#include "platform/Lock.h"
-#include "platform/Thread.h"
 
 // What the stack needs from the host that owns it. Every call comes from the stack thread
 // with no stack lock held. A packet passed in belongs to the stack and is valid for the
@@ -72,8 +72,8 @@ public:
 
     // In-flight stores; storing takes ownership, stamps the record with the current tick
     // and replaces (and frees) any record already held under the identifier.
-    void StoreQoS1(MQTTPacketPtr packet, uint16_t packetId);
-    void StoreQoS2(MQTTPacketPtr packet, uint16_t packetId);
+    HRESULT StoreQoS1(MQTTPacketPtr packet, uint16_t packetId);
+    HRESULT StoreQoS2(MQTTPacketPtr packet, uint16_t packetId);
     MQTTPacketPtr TakeQoS1(uint16_t packetId);
     MQTTPacketPtr TakeQoS2(uint16_t packetId);
     MQTTPacketPtr TakeIncoming(uint16_t packetId);
@@ -87,7 +87,7 @@ public:
     // One processing step at `now`, as the thread runs it: the retransmission pass when the
     // beat is due, then every queued packet in arrival order.
     void Process(uint32_t now);
-    // Acts on one received packet at `now`.
+    // Acts on one received packet at `now`. May throw std::bad_alloc (Process catches it).
     void Dispatch(MQTTPacketPtr packet, uint32_t now);
     // The retransmission pass at `now` (normally run by Process on its beat).
     void Retransmit(uint32_t now);
@@ -103,7 +103,7 @@ private:
 
     void ThreadLoop();
     MQTTPacketPtr Dequeue();
-    void Put(Store& store, MQTTPacketPtr packet, uint16_t packetId, uint32_t now);
+    HRESULT Put(Store& store, MQTTPacketPtr packet, uint16_t packetId, uint32_t now);
     MQTTPacketPtr Take(Store& store, uint16_t packetId);
     size_t Count(const Store& store);
     void OnPublish(MQTTPacketPtr packet, uint32_t now);

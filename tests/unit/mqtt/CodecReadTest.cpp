@@ -1,13 +1,12 @@
 // Cutting packets off an input stream, and the field readers over received packets.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "CodecTestDoubles.h"
 #include "mqtt/MQTTCodec.h"
 #include "mqtt/MQTTPacket.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -156,7 +155,8 @@ TEST(CodecReadTest, PublishFields)
         EXPECT_EQ(MQTTParsePublish(packet, publish), c.complete);
         EXPECT_EQ(publish.topic, c.topic);
         EXPECT_EQ(publish.packetId, c.id);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(publish.payload), publish.payloadLength), c.payload);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(publish.payload), publish.payloadLength),
+                  c.payload);
     }
 }
 } // namespace

@@ -1,14 +1,13 @@
 // The encoders, byte for byte, and the packet-identifier counter.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "CodecTestDoubles.h"
+#include "mqtt/MQTTCodec.h"
 
 #include <functional>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "CodecTestDoubles.h"
-#include "mqtt/MQTTCodec.h"
 
 namespace
 {
@@ -19,7 +18,8 @@ class CodecTest : public ::testing::Test
 protected:
     CMQTTCodec& Make(SMQTTSessionSettings settings = {})
     {
-        codec = std::make_unique<CMQTTCodec>(transport, logger.Get(), std::move(settings), [this] { return now; });
+        codec = std::make_unique<CMQTTCodec>(transport, logger.Get(), std::move(settings),
+                                             [this] { return now; });
         return *codec;
     }
 
@@ -51,35 +51,42 @@ TEST_F(CodecTest, ConnectCarriesTheConfiguredFieldsInOrder)
     const std::vector<ConnectCase> cases = {
         {"3.1.1, clean session", 4, Settings([](auto&) {}),
          Concat({{0x10, 14}, Field("MQTT"), {4, 0x02, 0x01, 0x2C}, Field("c1")})},
-        {"3.1", 3, Settings([](auto&) {}), Concat({{0x10, 16}, Field("MQIsdp"), {3, 0x02, 0x01, 0x2C}, Field("c1")})},
+        {"3.1", 3, Settings([](auto&) {}),
+         Concat({{0x10, 16}, Field("MQIsdp"), {3, 0x02, 0x01, 0x2C}, Field("c1")})},
         {"level 5 keeps the 3.1 name", 5, Settings([](auto&) {}),
          Concat({{0x10, 16}, Field("MQIsdp"), {5, 0x02, 0x01, 0x2C}, Field("c1")})},
         {"missing version", 0, Settings([](auto&) {}),
          Concat({{0x10, 16}, Field("MQIsdp"), {0, 0x02, 0x01, 0x2C}, Field("c1")})},
         {"session kept, user and password", 4,
-         Settings([](auto& s) {
-             s.useSession = true;
-             s.user = "u";
-             s.password = "pw";
-         }),
+         Settings(
+             [](auto& s)
+             {
+                 s.useSession = true;
+                 s.user = "u";
+                 s.password = "pw";
+             }),
          Concat({{0x10, 21}, Field("MQTT"), {4, 0xC0, 0x01, 0x2C}, Field("c1"), Field("u"), Field("pw")})},
         {"password without user", 4, Settings([](auto& s) { s.password = "pw"; }),
          Concat({{0x10, 18}, Field("MQTT"), {4, 0x42, 0x01, 0x2C}, Field("c1"), Field("pw")})},
         {"will at QoS 1, never retained", 4,
-         Settings([](auto& s) {
-             s.hasWill = true;
-             s.willTopic = "w/t";
-             s.willMessage = "bye";
-         }),
+         Settings(
+             [](auto& s)
+             {
+                 s.hasWill = true;
+                 s.willTopic = "w/t";
+                 s.willMessage = "bye";
+             }),
          Concat({{0x10, 24}, Field("MQTT"), {4, 0x0E, 0x01, 0x2C}, Field("c1"), Field("w/t"), Field("bye")})},
         {"everything", 4,
-         Settings([](auto& s) {
-             s.hasWill = true;
-             s.willTopic = "w/t";
-             s.willMessage = "bye";
-             s.user = "u";
-             s.password = "pw";
-         }),
+         Settings(
+             [](auto& s)
+             {
+                 s.hasWill = true;
+                 s.willTopic = "w/t";
+                 s.willMessage = "bye";
+                 s.user = "u";
+                 s.password = "pw";
+             }),
          Concat({{0x10, 31},
                  Field("MQTT"),
                  {4, 0xCE, 0x01, 0x2C},
@@ -129,7 +136,8 @@ TEST_F(CodecTest, PublishAtEachQoSWithAndWithoutRetain)
         {1, true, 0, Concat({{0x33, 9}, Field("t/1"), {0, 1}, Text("on")}), "Publish ID=1"},
         {2, false, 0, Concat({{0x34, 9}, Field("t/1"), {0, 1}, Text("on")}), "Publish ID=1"},
         {2, true, 0, Concat({{0x35, 9}, Field("t/1"), {0, 1}, Text("on")}), "Publish ID=1"},
-        {MQTT_QOS_CONFIGURED, false, 2, Concat({{0x34, 9}, Field("t/1"), {0, 1}, Text("on")}), "Publish ID=1"},
+        {MQTT_QOS_CONFIGURED, false, 2, Concat({{0x34, 9}, Field("t/1"), {0, 1}, Text("on")}),
+         "Publish ID=1"},
         {7, false, 1, Concat({{0x32, 9}, Field("t/1"), {0, 1}, Text("on")}), "Publish ID=1"},
     };
     for (const PublishCase& p : cases)
@@ -194,14 +202,16 @@ TEST_F(CodecTest, SubscribeAndUnsubscribeBatches)
     uint16_t recorded = 0;
     size_t sentBeforeRecord = 99;
     ASSERT_EQ(c.SendSubscribe(topics,
-                              [&](uint16_t id) {
+                              [&](uint16_t id)
+                              {
                                   recorded = id;
                                   sentBeforeRecord = transport.Count();
                               }),
               S_OK);
     EXPECT_EQ(recorded, 1);
     EXPECT_EQ(sentBeforeRecord, 0u);
-    EXPECT_THAT(transport.Last(), ElementsAreArray(Concat({{0x82, 12, 0, 1}, Field("a/b"), {1}, Field("c"), {1}})));
+    EXPECT_THAT(transport.Last(),
+                ElementsAreArray(Concat({{0x82, 12, 0, 1}, Field("a/b"), {1}, Field("c"), {1}})));
     EXPECT_TRUE(logger->Has("Subscribe Request ID=1"));
 
     ASSERT_EQ(c.SendUnsubscribe(topics), S_OK);
@@ -227,19 +237,27 @@ TEST_F(CodecTest, AcknowledgementsAndEmptyPackets)
 {
     const uint8_t codes[] = {1, 0x80};
     const std::vector<AckCase> cases = {
-        {[](CMQTTCodec& c) { return c.SendPubAck(0x1234); }, {0x40, 2, 0x12, 0x34}, "Publish Ack QoS 1 ID=4660"},
-        {[](CMQTTCodec& c) { return c.SendPubRec(0x1234); }, {0x50, 2, 0x12, 0x34}, "Publish Rec QoS 2 ID=4660"},
+        {[](CMQTTCodec& c) { return c.SendPubAck(0x1234); },
+         {0x40, 2, 0x12, 0x34},
+         "Publish Ack QoS 1 ID=4660"},
+        {[](CMQTTCodec& c) { return c.SendPubRec(0x1234); },
+         {0x50, 2, 0x12, 0x34},
+         "Publish Rec QoS 2 ID=4660"},
         {[](CMQTTCodec& c) { return c.SendPubRel(0x1234, false); },
          {0x62, 2, 0x12, 0x34},
          "Publish Rel QoS 2 ID=4660"},
-        {[](CMQTTCodec& c) { return c.SendPubRel(0x1234, true); }, {0x6A, 2, 0x12, 0x34}, "Publish Rel QoS 2 ID=4660"},
+        {[](CMQTTCodec& c) { return c.SendPubRel(0x1234, true); },
+         {0x6A, 2, 0x12, 0x34},
+         "Publish Rel QoS 2 ID=4660"},
         {[](CMQTTCodec& c) { return c.SendPubComp(0x1234); },
          {0x70, 2, 0x12, 0x34},
          "Publish Complete QoS 2 ID = 4660"},
         {[&](CMQTTCodec& c) { return c.SendSubAck(0x1234, codes); },
          {0x90, 4, 0x12, 0x34, 1, 0x80},
          "Subscription Ack ID=4660"},
-        {[](CMQTTCodec& c) { return c.SendUnsubAck(0x1234); }, {0xB0, 2, 0x12, 0x34}, "Unsubscription Ack ID=4660"},
+        {[](CMQTTCodec& c) { return c.SendUnsubAck(0x1234); },
+         {0xB0, 2, 0x12, 0x34},
+         "Unsubscription Ack ID=4660"},
         {[](CMQTTCodec& c) { return c.SendPingResponse(); }, {0xD0, 0}, "Ping Response"},
         {[](CMQTTCodec& c) { return c.SendPingRequest(); }, {0xC0, 0}, ""},
         {[](CMQTTCodec& c) { return c.SendDisconnect(); }, {0xE0, 0}, "Disconnect Request"},

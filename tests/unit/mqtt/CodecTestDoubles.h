@@ -1,15 +1,15 @@
 // Test doubles shared by the codec and stack tests: a logger that keeps its lines, a
 // transport that records every framed packet, and an input stream that runs dry.
 #pragma once
+#include "core/IOLog.h"
+#include "mqtt/MQTTCodec.h"
+#include "transport/InputStream.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "core/IOLog.h"
-#include "mqtt/MQTTCodec.h"
-#include "transport/InputStream.h"
 
 using Bytes = std::vector<uint8_t>;
 

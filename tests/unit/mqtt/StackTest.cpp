@@ -1,16 +1,15 @@
 // The stack's handshakes, answers and retransmission, driven with synthetic ticks.
+#include "CodecTestDoubles.h"
+#include "mqtt/MQTTStack.h"
+#include "support/TestHelpers.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "CodecTestDoubles.h"
-#include "mqtt/MQTTStack.h"
-#include "support/TestHelpers.h"
 
 namespace
 {
@@ -70,10 +69,7 @@ private:
 class StackTest : public ::testing::Test
 {
 protected:
-    StackTest()
-    {
-        codec.SetConnected(true);
-    }
+    StackTest() { codec.SetConnected(true); }
 
     // Queues a packet as the physical layer would and lets the stack work it off at `now`.
     void Receive(const Bytes& wire)
@@ -320,8 +316,9 @@ TEST(StackThreadTest, TheThreadWorksOffTheQueue)
     ASSERT_EQ(stack.Start(), S_OK);
     EXPECT_TRUE(stack.IsRunning());
     ASSERT_EQ(stack.Enqueue(MQTTMakeReceivedPacket(ToBuffer({0xC0, 0x00}), 0)), S_OK);
-    ASSERT_EQ(stack.Enqueue(MQTTMakeReceivedPacket(ToBuffer(Concat({{0x30, 0x04}, Field("t"), Text("1")})), 0)),
-              S_OK);
+    ASSERT_EQ(
+        stack.Enqueue(MQTTMakeReceivedPacket(ToBuffer(Concat({{0x30, 0x04}, Field("t"), Text("1")})), 0)),
+        S_OK);
     EXPECT_TRUE(WaitUntil([&] { return host.Messages().size() == 1; }));
     EXPECT_THAT(transport.Sent(), ElementsAre(Bytes{0xD0, 0x00}));
     EXPECT_THAT(host.Messages(), ElementsAre("t=1"));
