@@ -7,12 +7,12 @@
 #include <utility>
 
 template <class T>
-inline constexpr bool kIsNumber = std::is_arithmetic_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>;
+inline constexpr bool kIsNumber =
+    std::is_arithmetic_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>;
 
 // Integers convert exactly or clamp; reals truncate toward zero, then clamp; NaN converts to
 // no integer. Reals narrow to float with clamping to the largest finite float.
-template <class To, class From>
-bool ConvertNumber(From x, To& out) noexcept
+template <class To, class From> bool ConvertNumber(From x, To& out) noexcept
 {
     static_assert(kIsNumber<To> && kIsNumber<From>);
     if constexpr (std::is_floating_point_v<To>)

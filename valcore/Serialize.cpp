@@ -18,8 +18,7 @@ constexpr uint8_t kMagic[3] = {'H', 'V', 1};
 constexpr unsigned kMaxDepth = 64;
 constexpr size_t kValueHeaderSize = 1 + 1 + 8 + 2;
 
-template <class Vec>
-using ElementOf = typename std::decay_t<Vec>::value_type;
+template <class Vec> using ElementOf = typename std::decay_t<Vec>::value_type;
 
 // Counts when out is null, writes otherwise.
 class CByteWriter
@@ -34,8 +33,7 @@ public:
             std::memcpy(m_out + m_size, data, n);
         m_size += n;
     }
-    template <class U>
-    void Uint(U x) noexcept
+    template <class U> void Uint(U x) noexcept
     {
         static_assert(std::is_unsigned_v<U>);
         uint8_t bytes[sizeof(U)];
@@ -43,8 +41,7 @@ public:
             bytes[i] = static_cast<uint8_t>(x >> (8 * i));
         Bytes(bytes, sizeof bytes);
     }
-    template <class T>
-    void Number(T x) noexcept
+    template <class T> void Number(T x) noexcept
     {
         if constexpr (std::is_same_v<T, float>)
             Uint(std::bit_cast<uint32_t>(x));
@@ -75,8 +72,7 @@ public:
         m_left -= n;
         return true;
     }
-    template <class U>
-    bool Uint(U& x) noexcept
+    template <class U> bool Uint(U& x) noexcept
     {
         uint8_t bytes[sizeof(U)];
         if (!Bytes(bytes, sizeof bytes))
@@ -86,8 +82,7 @@ public:
             x = static_cast<U>(x | static_cast<U>(static_cast<U>(bytes[i]) << (8 * i)));
         return true;
     }
-    template <class T>
-    bool Number(T& x) noexcept
+    template <class T> bool Number(T& x) noexcept
     {
         if constexpr (std::is_same_v<T, float>)
         {
@@ -119,8 +114,7 @@ private:
 
 bool WriteValue(CByteWriter& w, const hvValueRecord& r, unsigned depth);
 
-template <class E>
-bool WriteElement(CByteWriter& w, const E& e, unsigned depth)
+template <class E> bool WriteElement(CByteWriter& w, const E& e, unsigned depth)
 {
     if constexpr (std::is_same_v<E, std::string>)
     {
@@ -161,7 +155,8 @@ bool WriteValue(CByteWriter& w, const hvValueRecord& r, unsigned depth)
             return false;
     }
     return std::visit(
-        [&](const auto& x) -> bool {
+        [&](const auto& x) -> bool
+        {
             using X = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<X, std::monostate>)
             {
@@ -180,7 +175,8 @@ bool WriteValue(CByteWriter& w, const hvValueRecord& r, unsigned depth)
             else if constexpr (std::is_same_v<X, ValueArray>)
             {
                 return std::visit(
-                    [&](const auto& vec) -> bool {
+                    [&](const auto& vec) -> bool
+                    {
                         w.Uint(static_cast<uint16_t>(vec.size()));
                         for (const auto& e : vec)
                         {
@@ -211,8 +207,7 @@ uint64_t SerializedSize(const hvValueRecord& r)
 
 bool ReadValue(CByteReader& in, hvValueRecord& r, unsigned depth);
 
-template <class E>
-constexpr size_t MinElementSize() noexcept
+template <class E> constexpr size_t MinElementSize() noexcept
 {
     if constexpr (std::is_same_v<E, std::string>)
         return 4;
@@ -224,8 +219,7 @@ constexpr size_t MinElementSize() noexcept
         return sizeof(E);
 }
 
-template <class E>
-bool ReadElement(CByteReader& in, E& e, unsigned depth)
+template <class E> bool ReadElement(CByteReader& in, E& e, unsigned depth)
 {
     if constexpr (std::is_same_v<E, std::string>)
     {
@@ -255,8 +249,7 @@ bool ReadElement(CByteReader& in, E& e, unsigned depth)
     }
 }
 
-template <class Vec>
-bool ReadElements(CByteReader& in, Vec& vec, unsigned depth)
+template <class Vec> bool ReadElements(CByteReader& in, Vec& vec, unsigned depth)
 {
     using E = ElementOf<Vec>;
     uint16_t count = 0;
@@ -279,13 +272,15 @@ bool ReadPayload(CByteReader& in, uint8_t type, Payload& payload, unsigned depth
         if (elementType < HV_I8 || elementType > HV_TIME)
             return false;
         ArrayElements elements;
-        const bool ok = WithAlternative<ArrayElements>(elementType - 1u, [&](auto tag) {
-            typename decltype(tag)::type vec;
-            if (!ReadElements(in, vec, depth))
-                return false;
-            elements = std::move(vec);
-            return true;
-        });
+        const bool ok = WithAlternative<ArrayElements>(elementType - 1u,
+                                                       [&](auto tag)
+                                                       {
+                                                           typename decltype(tag)::type vec;
+                                                           if (!ReadElements(in, vec, depth))
+                                                               return false;
+                                                           elements = std::move(vec);
+                                                           return true;
+                                                       });
         if (ok)
             payload = Payload(std::in_place_type<ValueArray>, ValueArray{std::move(elements)});
         return ok;
@@ -298,24 +293,27 @@ bool ReadPayload(CByteReader& in, uint8_t type, Payload& payload, unsigned depth
         payload = Payload(std::in_place_type<ValueList>, std::move(list));
         return true;
     }
-    return WithAlternative<Payload>(type, [&](auto tag) {
-        using X = typename decltype(tag)::type;
-        if constexpr (std::is_same_v<X, ValueList> || std::is_same_v<X, ValueArray>)
-        {
-            return false;
-        }
-        else
-        {
-            X x{};
-            if constexpr (!std::is_same_v<X, std::monostate>)
-            {
-                if (!ReadElement(in, x, depth))
-                    return false;
-            }
-            payload = Payload(std::in_place_type<X>, std::move(x));
-            return true;
-        }
-    });
+    return WithAlternative<Payload>(type,
+                                    [&](auto tag)
+                                    {
+                                        using X = typename decltype(tag)::type;
+                                        if constexpr (std::is_same_v<X, ValueList> ||
+                                                      std::is_same_v<X, ValueArray>)
+                                        {
+                                            return false;
+                                        }
+                                        else
+                                        {
+                                            X x{};
+                                            if constexpr (!std::is_same_v<X, std::monostate>)
+                                            {
+                                                if (!ReadElement(in, x, depth))
+                                                    return false;
+                                            }
+                                            payload = Payload(std::in_place_type<X>, std::move(x));
+                                            return true;
+                                        }
+                                    });
 }
 
 bool ReadValue(CByteReader& in, hvValueRecord& r, unsigned depth)
@@ -324,8 +322,8 @@ bool ReadValue(CByteReader& in, hvValueRecord& r, unsigned depth)
         return false;
     uint8_t type = 0;
     uint16_t propertyCount = 0;
-    if (!in.Uint(type) || !in.Uint(r.quality) || !in.Number(r.timestamp) || !std::isfinite(r.timestamp)
-        || !in.Uint(propertyCount) || propertyCount > in.left() / (2 + kValueHeaderSize))
+    if (!in.Uint(type) || !in.Uint(r.quality) || !in.Number(r.timestamp) || !std::isfinite(r.timestamp) ||
+        !in.Uint(propertyCount) || propertyCount > in.left() / (2 + kValueHeaderSize))
         return false;
     r.properties.reserve(propertyCount);
     for (uint16_t i = 0; i < propertyCount; ++i)
@@ -367,18 +365,20 @@ int hvDeserialize(HVALUE v, const void* buffer, uint32_t size)
 {
     if (!v || !buffer)
         return 0;
-    return Guarded(0, [&] {
-        CByteReader in(static_cast<const uint8_t*>(buffer), size);
-        uint8_t magic[sizeof kMagic];
-        if (!in.Bytes(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof magic) != 0)
-            return 0;
-        CValueRef decoded(new hvValueRecord);
-        if (!ReadValue(in, *decoded, 0) || in.left() != 0)
-            return 0;
-        v->payload = std::move(decoded->payload);
-        v->properties = std::move(decoded->properties);
-        v->quality = decoded->quality;
-        v->timestamp = decoded->timestamp;
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       CByteReader in(static_cast<const uint8_t*>(buffer), size);
+                       uint8_t magic[sizeof kMagic];
+                       if (!in.Bytes(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof magic) != 0)
+                           return 0;
+                       CValueRef decoded(new hvValueRecord);
+                       if (!ReadValue(in, *decoded, 0) || in.left() != 0)
+                           return 0;
+                       v->payload = std::move(decoded->payload);
+                       v->properties = std::move(decoded->properties);
+                       v->quality = decoded->quality;
+                       v->timestamp = decoded->timestamp;
+                       return 1;
+                   });
 }

@@ -97,9 +97,9 @@ bool FormatTimeText(const TIME& t, std::string& text)
     if (!hvTimeToTimeX(&t, &x))
         return false;
     char buffer[32];
-    const int n = std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{x.year},
-        unsigned{x.month}, unsigned{x.day}, unsigned{x.hour}, unsigned{x.minute}, unsigned{x.second},
-        unsigned{x.millisecond});
+    const int n = std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ",
+                                unsigned{x.year}, unsigned{x.month}, unsigned{x.day}, unsigned{x.hour},
+                                unsigned{x.minute}, unsigned{x.second}, unsigned{x.millisecond});
     if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer)
         return false;
     text.assign(buffer, static_cast<size_t>(n));
@@ -115,14 +115,14 @@ bool ParseTimeText(const char* text, size_t length, TIME& t) noexcept
     while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
         --end;
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
-    if (!ReadDigits(p, end, 4, year) || !Expect(p, end, '-') || !ReadDigits(p, end, 2, month)
-        || !Expect(p, end, '-') || !ReadDigits(p, end, 2, day))
+    if (!ReadDigits(p, end, 4, year) || !Expect(p, end, '-') || !ReadDigits(p, end, 2, month) ||
+        !Expect(p, end, '-') || !ReadDigits(p, end, 2, day))
         return false;
     if (p == end || (*p != 'T' && *p != ' '))
         return false;
     ++p;
-    if (!ReadDigits(p, end, 2, hour) || !Expect(p, end, ':') || !ReadDigits(p, end, 2, minute)
-        || !Expect(p, end, ':') || !ReadDigits(p, end, 2, second))
+    if (!ReadDigits(p, end, 2, hour) || !Expect(p, end, ':') || !ReadDigits(p, end, 2, minute) ||
+        !Expect(p, end, ':') || !ReadDigits(p, end, 2, second))
         return false;
     if (p != end && *p == '.')
     {
@@ -183,12 +183,12 @@ int hvTimeXToTime(const TIMEX* x, TIME* t)
     if (!x)
         return 0;
     const TIMEX in = *x;
-    if (in.year < kFirstYear || in.year > kLastYear || in.month < 1 || in.month > 12 || in.day < 1
-        || in.day > DaysInMonth(in.year, in.month) || in.hour > 23 || in.minute > 59 || in.second > 59
-        || in.millisecond > 999)
+    if (in.year < kFirstYear || in.year > kLastYear || in.month < 1 || in.month > 12 || in.day < 1 ||
+        in.day > DaysInMonth(in.year, in.month) || in.hour > 23 || in.minute > 59 || in.second > 59 ||
+        in.millisecond > 999)
         return 0;
-    const int64_t seconds = DaysFromCivil(in.year, in.month, in.day) * kSecondsPerDay + in.hour * 3600
-        + in.minute * 60 + in.second;
+    const int64_t seconds = DaysFromCivil(in.year, in.month, in.day) * kSecondsPerDay + in.hour * 3600 +
+                            in.minute * 60 + in.second;
     if (seconds > static_cast<int64_t>(UINT32_MAX))
         return 0;
     t->seconds = static_cast<uint32_t>(seconds);

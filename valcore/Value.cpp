@@ -14,11 +14,9 @@ namespace
 constexpr size_t kMaxCount = std::numeric_limits<uint16_t>::max();
 constexpr size_t kTextIndex = 9;
 
-template <class Vec>
-using ElementOf = typename std::decay_t<Vec>::value_type;
+template <class Vec> using ElementOf = typename std::decay_t<Vec>::value_type;
 
-template <class T>
-Payload MakePayload(T x)
+template <class T> Payload MakePayload(T x)
 {
     return Payload(std::in_place_type<T>, std::move(x));
 }
@@ -42,11 +40,11 @@ std::vector<std::pair<uint16_t, CValueRef>> CloneProperties(const hvValueRecord&
 
 // ---- scalar reads -------------------------------------------------------------------------
 
-template <class T>
-bool ReadNumber(const Payload& p, T& out) noexcept
+template <class T> bool ReadNumber(const Payload& p, T& out) noexcept
 {
     return std::visit(
-        [&](const auto& x) -> bool {
+        [&](const auto& x) -> bool
+        {
             using X = std::decay_t<decltype(x)>;
             if constexpr (kIsNumber<X>)
                 return ConvertNumber(x, out);
@@ -56,8 +54,7 @@ bool ReadNumber(const Payload& p, T& out) noexcept
         p);
 }
 
-template <class T>
-int GetNumber(HVALUE v, T* out) noexcept
+template <class T> int GetNumber(HVALUE v, T* out) noexcept
 {
     if (!v || !out)
         return 0;
@@ -68,8 +65,7 @@ int GetNumber(HVALUE v, T* out) noexcept
     return 1;
 }
 
-template <class T>
-int SetScalar(HVALUE v, T x) noexcept
+template <class T> int SetScalar(HVALUE v, T x) noexcept
 {
     if (!v)
         return 0;
@@ -93,14 +89,14 @@ ValueArray* ArrayOf(HVALUE v) noexcept
 }
 
 // Runs f(elements, index) on a checked element of v.
-template <class F>
-int WithElement(HVALUE v, uint16_t index, F&& f)
+template <class F> int WithElement(HVALUE v, uint16_t index, F&& f)
 {
     ValueArray* a = ArrayOf(v);
     if (!a)
         return 0;
     return std::visit(
-        [&](auto& vec) -> int {
+        [&](auto& vec) -> int
+        {
             if (index >= vec.size())
                 return 0;
             return f(vec, index);
@@ -108,61 +104,61 @@ int WithElement(HVALUE v, uint16_t index, F&& f)
         a->elements);
 }
 
-template <class T>
-int GetElementNumber(HVALUE v, uint16_t index, T* out) noexcept
+template <class T> int GetElementNumber(HVALUE v, uint16_t index, T* out) noexcept
 {
     if (!out)
         return 0;
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        T x{};
-        bool ok = false;
-        if constexpr (kIsNumber<E>)
-            ok = ConvertNumber(vec[i], x);
-        else if constexpr (std::is_same_v<E, CValueRef>)
-            ok = ReadNumber(vec[i]->payload, x);
-        if (ok)
-            *out = x;
-        return ok;
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           T x{};
+                           bool ok = false;
+                           if constexpr (kIsNumber<E>)
+                               ok = ConvertNumber(vec[i], x);
+                           else if constexpr (std::is_same_v<E, CValueRef>)
+                               ok = ReadNumber(vec[i]->payload, x);
+                           if (ok)
+                               *out = x;
+                           return ok;
+                       });
 }
 
-template <class T>
-int SetElementNumber(HVALUE v, uint16_t index, T x) noexcept
+template <class T> int SetElementNumber(HVALUE v, uint16_t index, T x) noexcept
 {
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        if constexpr (kIsNumber<E>)
-        {
-            E e{};
-            if (!ConvertNumber(x, e))
-                return 0;
-            vec[i] = e;
-            return 1;
-        }
-        else if constexpr (std::is_same_v<E, CValueRef>)
-        {
-            vec[i]->payload = MakePayload(x);
-            return 1;
-        }
-        else
-        {
-            return 0;
-        }
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           if constexpr (kIsNumber<E>)
+                           {
+                               E e{};
+                               if (!ConvertNumber(x, e))
+                                   return 0;
+                               vec[i] = e;
+                               return 1;
+                           }
+                           else if constexpr (std::is_same_v<E, CValueRef>)
+                           {
+                               vec[i]->payload = MakePayload(x);
+                               return 1;
+                           }
+                           else
+                           {
+                               return 0;
+                           }
+                       });
 }
 
 // The element as a scalar payload; HVAL elements share the nested record.
-template <class Vec>
-Payload ElementPayload(const Vec& vec, size_t i)
+template <class Vec> Payload ElementPayload(const Vec& vec, size_t i)
 {
     return MakePayload(vec[i]);
 }
 
 // ---- conversions ------------------------------------------------------------------------
 
-template <class T>
-bool FormatNumber(T x, std::string& text)
+template <class T> bool FormatNumber(T x, std::string& text)
 {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, x);
@@ -177,8 +173,7 @@ bool IsBlank(char c) noexcept
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-template <class T>
-bool ParseNumber(const std::string& text, T& out) noexcept
+template <class T> bool ParseNumber(const std::string& text, T& out) noexcept
 {
     const char* first = text.data();
     const char* last = first + text.size();
@@ -225,94 +220,103 @@ bool ConvertScalar(const Payload& src, size_t target, Payload& out)
     }
     if (src.index() == 0 || src.index() >= std::variant_size_v<Payload> - 2)
         return false;
-    return WithAlternative<Payload>(target, [&](auto tag) -> bool {
-        using To = typename decltype(tag)::type;
-        return std::visit(
-            [&](const auto& x) -> bool {
-                using From = std::decay_t<decltype(x)>;
-                if constexpr (std::is_same_v<To, CValueRef>)
-                {
-                    CValueRef wrapped(new hvValueRecord);
-                    wrapped->payload = ClonePayload(src);
-                    out = MakePayload(std::move(wrapped));
-                    return true;
-                }
-                else if constexpr (std::is_same_v<To, From>)
-                {
-                    out = MakePayload(x);
-                    return true;
-                }
-                else if constexpr (kIsNumber<To>)
-                {
-                    To y{};
-                    bool ok = false;
-                    if constexpr (kIsNumber<From>)
-                        ok = ConvertNumber(x, y);
-                    else if constexpr (std::is_same_v<From, std::string>)
-                        ok = ParseNumber(x, y);
-                    else if constexpr (std::is_same_v<From, TIME>)
-                        ok = std::is_floating_point_v<To> ? ConvertNumber(TimeToSeconds(x), y)
-                                                          : ConvertNumber(static_cast<uint32_t>(x.seconds), y);
-                    if (ok)
-                        out = MakePayload(y);
-                    return ok;
-                }
-                else if constexpr (std::is_same_v<To, std::string>)
-                {
-                    std::string text;
-                    bool ok = false;
-                    if constexpr (kIsNumber<From>)
-                        ok = FormatNumber(x, text);
-                    else if constexpr (std::is_same_v<From, TIME>)
-                        ok = FormatTimeText(x, text);
-                    if (ok)
-                        out = MakePayload(std::move(text));
-                    return ok;
-                }
-                else if constexpr (std::is_same_v<To, TIME>)
-                {
-                    TIME t{};
-                    bool ok = false;
-                    if constexpr (kIsNumber<From>)
-                        ok = SecondsToTime(static_cast<double>(x), t);
-                    else if constexpr (std::is_same_v<From, std::string>)
-                        ok = ParseTimeText(x.data(), x.size(), t);
-                    if (ok)
-                        out = MakePayload(t);
-                    return ok;
-                }
-                else
-                {
-                    return false;
-                }
-            },
-            src);
-    });
+    return WithAlternative<Payload>(target,
+                                    [&](auto tag) -> bool
+                                    {
+                                        using To = typename decltype(tag)::type;
+                                        return std::visit(
+                                            [&](const auto& x) -> bool
+                                            {
+                                                using From = std::decay_t<decltype(x)>;
+                                                if constexpr (std::is_same_v<To, CValueRef>)
+                                                {
+                                                    CValueRef wrapped(new hvValueRecord);
+                                                    wrapped->payload = ClonePayload(src);
+                                                    out = MakePayload(std::move(wrapped));
+                                                    return true;
+                                                }
+                                                else if constexpr (std::is_same_v<To, From>)
+                                                {
+                                                    out = MakePayload(x);
+                                                    return true;
+                                                }
+                                                else if constexpr (kIsNumber<To>)
+                                                {
+                                                    To y{};
+                                                    bool ok = false;
+                                                    if constexpr (kIsNumber<From>)
+                                                        ok = ConvertNumber(x, y);
+                                                    else if constexpr (std::is_same_v<From, std::string>)
+                                                        ok = ParseNumber(x, y);
+                                                    else if constexpr (std::is_same_v<From, TIME>)
+                                                        ok = std::is_floating_point_v<To>
+                                                                 ? ConvertNumber(TimeToSeconds(x), y)
+                                                                 : ConvertNumber(
+                                                                       static_cast<uint32_t>(x.seconds), y);
+                                                    if (ok)
+                                                        out = MakePayload(y);
+                                                    return ok;
+                                                }
+                                                else if constexpr (std::is_same_v<To, std::string>)
+                                                {
+                                                    std::string text;
+                                                    bool ok = false;
+                                                    if constexpr (kIsNumber<From>)
+                                                        ok = FormatNumber(x, text);
+                                                    else if constexpr (std::is_same_v<From, TIME>)
+                                                        ok = FormatTimeText(x, text);
+                                                    if (ok)
+                                                        out = MakePayload(std::move(text));
+                                                    return ok;
+                                                }
+                                                else if constexpr (std::is_same_v<To, TIME>)
+                                                {
+                                                    TIME t{};
+                                                    bool ok = false;
+                                                    if constexpr (kIsNumber<From>)
+                                                        ok = SecondsToTime(static_cast<double>(x), t);
+                                                    else if constexpr (std::is_same_v<From, std::string>)
+                                                        ok = ParseTimeText(x.data(), x.size(), t);
+                                                    if (ok)
+                                                        out = MakePayload(t);
+                                                    return ok;
+                                                }
+                                                else
+                                                {
+                                                    return false;
+                                                }
+                                            },
+                                            src);
+                                    });
 }
 
 bool ConvertArray(const ValueArray& src, size_t elementIndex, Payload& out)
 {
     ArrayElements converted;
-    const bool ok = WithAlternative<ArrayElements>(elementIndex, [&](auto tag) -> bool {
-        using To = typename decltype(tag)::type;
-        To target;
-        const bool all = std::visit(
-            [&](const auto& vec) -> bool {
-                target.reserve(vec.size());
-                for (size_t i = 0; i < vec.size(); ++i)
+    const bool ok = WithAlternative<ArrayElements>(
+        elementIndex,
+        [&](auto tag) -> bool
+        {
+            using To = typename decltype(tag)::type;
+            To target;
+            const bool all = std::visit(
+                [&](const auto& vec) -> bool
                 {
-                    Payload element;
-                    if (!ConvertScalar(ElementPayload(vec, i), elementIndex + 1, element))
-                        return false;
-                    target.push_back(std::get<ElementOf<To>>(std::move(element)));
-                }
-                return true;
-            },
-            src.elements);
-        if (all)
-            converted = std::move(target);
-        return all;
-    });
+                    target.reserve(vec.size());
+                    for (size_t i = 0; i < vec.size(); ++i)
+                    {
+                        Payload element;
+                        if (!ConvertScalar(ElementPayload(vec, i), elementIndex + 1, element))
+                            return false;
+                        target.push_back(std::get<ElementOf<To>>(std::move(element)));
+                    }
+                    return true;
+                },
+                src.elements);
+            if (all)
+                converted = std::move(target);
+            return all;
+        });
     if (ok)
         out = MakePayload(ValueArray{std::move(converted)});
     return ok;
@@ -361,7 +365,8 @@ uint8_t PayloadType(const Payload& p) noexcept
 Payload ClonePayload(const Payload& p)
 {
     return std::visit(
-        [](const auto& x) -> Payload {
+        [](const auto& x) -> Payload
+        {
             using X = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<X, CValueRef>)
             {
@@ -378,7 +383,8 @@ Payload ClonePayload(const Payload& p)
             else if constexpr (std::is_same_v<X, ValueArray>)
             {
                 return std::visit(
-                    [](const auto& vec) -> Payload {
+                    [](const auto& vec) -> Payload
+                    {
                         using Vec = std::decay_t<decltype(vec)>;
                         if constexpr (std::is_same_v<ElementOf<Vec>, CValueRef>)
                         {
@@ -459,10 +465,12 @@ int hvCopy(HVALUE dst, HVALUE src)
 {
     if (!dst || !src)
         return 0;
-    return Guarded(0, [&] {
-        AssignRecord(*dst, *src);
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       AssignRecord(*dst, *src);
+                       return 1;
+                   });
 }
 
 void hvClear(HVALUE v)
@@ -534,22 +542,70 @@ int hvIsText(HVALUE v)
 
 // ---- scalars -----------------------------------------------------------------------------
 
-int hvSetI8(HVALUE v, int8_t x) { return SetScalar(v, x); }
-int hvSetU8(HVALUE v, uint8_t x) { return SetScalar(v, x); }
-int hvSetI16(HVALUE v, int16_t x) { return SetScalar(v, x); }
-int hvSetU16(HVALUE v, uint16_t x) { return SetScalar(v, x); }
-int hvSetI32(HVALUE v, int32_t x) { return SetScalar(v, x); }
-int hvSetU32(HVALUE v, uint32_t x) { return SetScalar(v, x); }
-int hvSetR32(HVALUE v, float x) { return SetScalar(v, x); }
-int hvSetR64(HVALUE v, double x) { return SetScalar(v, x); }
-int hvGetI32(HVALUE v, int32_t* x) { return GetNumber(v, x); }
-int hvGetU32(HVALUE v, uint32_t* x) { return GetNumber(v, x); }
-int hvGetR64(HVALUE v, double* x) { return GetNumber(v, x); }
-int hvGetU8(HVALUE v, uint8_t* x) { return GetNumber(v, x); }
-int hvGetI8(HVALUE v, int8_t* x) { return GetNumber(v, x); }
-int hvGetI16(HVALUE v, int16_t* x) { return GetNumber(v, x); }
-int hvGetU16(HVALUE v, uint16_t* x) { return GetNumber(v, x); }
-int hvGetR32(HVALUE v, float* x) { return GetNumber(v, x); }
+int hvSetI8(HVALUE v, int8_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetU8(HVALUE v, uint8_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetI16(HVALUE v, int16_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetU16(HVALUE v, uint16_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetI32(HVALUE v, int32_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetU32(HVALUE v, uint32_t x)
+{
+    return SetScalar(v, x);
+}
+int hvSetR32(HVALUE v, float x)
+{
+    return SetScalar(v, x);
+}
+int hvSetR64(HVALUE v, double x)
+{
+    return SetScalar(v, x);
+}
+int hvGetI32(HVALUE v, int32_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetU32(HVALUE v, uint32_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetR64(HVALUE v, double* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetU8(HVALUE v, uint8_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetI8(HVALUE v, int8_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetI16(HVALUE v, int16_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetU16(HVALUE v, uint16_t* x)
+{
+    return GetNumber(v, x);
+}
+int hvGetR32(HVALUE v, float* x)
+{
+    return GetNumber(v, x);
+}
 
 int hvSetText(HVALUE v, const char* text)
 {
@@ -601,10 +657,12 @@ int hvSetNestedValue(HVALUE v, HVALUE item)
 {
     if (!v || !item)
         return 0;
-    return Guarded(0, [&] {
-        v->payload = MakePayload(CloneRecord(*item, true));
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       v->payload = MakePayload(CloneRecord(*item, true));
+                       return 1;
+                   });
 }
 
 HVALUE hvGetNestedValue(HVALUE v)
@@ -622,19 +680,21 @@ int hvChangeType(HVALUE v, uint8_t type)
     const uint8_t current = PayloadType(v->payload);
     if (type == current)
         return 1;
-    return Guarded(0, [&] {
-        Payload converted;
-        bool ok = false;
-        if (type == HV_NULL)
-            ok = true;
-        else if ((type & HV_ARRAY) && (current & HV_ARRAY) && IsArrayElementType(type & 0x7F))
-            ok = ConvertArray(std::get<ValueArray>(v->payload), (type & 0x7F) - 1u, converted);
-        else if (!(type & HV_ARRAY) && type < HV_LIST && current < HV_LIST)
-            ok = ConvertScalar(v->payload, type, converted);
-        if (ok)
-            v->payload = std::move(converted);
-        return ok ? 1 : 0;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       Payload converted;
+                       bool ok = false;
+                       if (type == HV_NULL)
+                           ok = true;
+                       else if ((type & HV_ARRAY) && (current & HV_ARRAY) && IsArrayElementType(type & 0x7F))
+                           ok = ConvertArray(std::get<ValueArray>(v->payload), (type & 0x7F) - 1u, converted);
+                       else if (!(type & HV_ARRAY) && type < HV_LIST && current < HV_LIST)
+                           ok = ConvertScalar(v->payload, type, converted);
+                       if (ok)
+                           v->payload = std::move(converted);
+                       return ok ? 1 : 0;
+                   });
 }
 
 int hvGetTextAs(HVALUE v, char* buffer, size_t size)
@@ -644,16 +704,18 @@ int hvGetTextAs(HVALUE v, char* buffer, size_t size)
     buffer[0] = '\0';
     if (!v || PayloadType(v->payload) >= HV_LIST)
         return 0;
-    return Guarded(0, [&] {
-        Payload text;
-        if (!ConvertScalar(v->payload, kTextIndex, text))
-            return 0;
-        const std::string& s = std::get<std::string>(text);
-        if (s.size() >= size)
-            return 0;
-        std::memcpy(buffer, s.c_str(), s.size() + 1);
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       Payload text;
+                       if (!ConvertScalar(v->payload, kTextIndex, text))
+                           return 0;
+                       const std::string& s = std::get<std::string>(text);
+                       if (s.size() >= size)
+                           return 0;
+                       std::memcpy(buffer, s.c_str(), s.size() + 1);
+                       return 1;
+                   });
 }
 
 // ---- arrays ------------------------------------------------------------------------------
@@ -663,201 +725,275 @@ int hvMakeArray(HVALUE v, uint8_t elementType, uint16_t count)
     const uint8_t type = elementType & 0x7F;
     if (!v || !IsArrayElementType(type))
         return 0;
-    return Guarded(0, [&] {
-        ArrayElements elements;
-        WithAlternative<ArrayElements>(type - 1u, [&](auto tag) {
-            using Vec = typename decltype(tag)::type;
-            Vec vec(count);
-            if constexpr (std::is_same_v<ElementOf<Vec>, CValueRef>)
-            {
-                for (CValueRef& e : vec)
-                    e = CValueRef(new hvValueRecord);
-            }
-            elements = std::move(vec);
-            return true;
-        });
-        v->payload = MakePayload(ValueArray{std::move(elements)});
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       ArrayElements elements;
+                       WithAlternative<ArrayElements>(
+                           type - 1u,
+                           [&](auto tag)
+                           {
+                               using Vec = typename decltype(tag)::type;
+                               Vec vec(count);
+                               if constexpr (std::is_same_v<ElementOf<Vec>, CValueRef>)
+                               {
+                                   for (CValueRef& e : vec)
+                                       e = CValueRef(new hvValueRecord);
+                               }
+                               elements = std::move(vec);
+                               return true;
+                           });
+                       v->payload = MakePayload(ValueArray{std::move(elements)});
+                       return 1;
+                   });
 }
 
-int hvSetElementI32(HVALUE v, uint16_t index, int32_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementI32(HVALUE v, uint16_t index, int32_t* x) { return GetElementNumber(v, index, x); }
-int hvSetElementU32(HVALUE v, uint16_t index, uint32_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementU32(HVALUE v, uint16_t index, uint32_t* x) { return GetElementNumber(v, index, x); }
-int hvSetElementR32(HVALUE v, uint16_t index, float x) { return SetElementNumber(v, index, x); }
-int hvGetElementR32(HVALUE v, uint16_t index, float* x) { return GetElementNumber(v, index, x); }
-int hvSetElementR64(HVALUE v, uint16_t index, double x) { return SetElementNumber(v, index, x); }
-int hvGetElementR64(HVALUE v, uint16_t index, double* x) { return GetElementNumber(v, index, x); }
-int hvSetElementU8(HVALUE v, uint16_t index, uint8_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementU8(HVALUE v, uint16_t index, uint8_t* x) { return GetElementNumber(v, index, x); }
-int hvSetElementI8(HVALUE v, uint16_t index, int8_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementI8(HVALUE v, uint16_t index, int8_t* x) { return GetElementNumber(v, index, x); }
-int hvSetElementI16(HVALUE v, uint16_t index, int16_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementI16(HVALUE v, uint16_t index, int16_t* x) { return GetElementNumber(v, index, x); }
-int hvSetElementU16(HVALUE v, uint16_t index, uint16_t x) { return SetElementNumber(v, index, x); }
-int hvGetElementU16(HVALUE v, uint16_t index, uint16_t* x) { return GetElementNumber(v, index, x); }
+int hvSetElementI32(HVALUE v, uint16_t index, int32_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementI32(HVALUE v, uint16_t index, int32_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementU32(HVALUE v, uint16_t index, uint32_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementU32(HVALUE v, uint16_t index, uint32_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementR32(HVALUE v, uint16_t index, float x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementR32(HVALUE v, uint16_t index, float* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementR64(HVALUE v, uint16_t index, double x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementR64(HVALUE v, uint16_t index, double* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementU8(HVALUE v, uint16_t index, uint8_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementU8(HVALUE v, uint16_t index, uint8_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementI8(HVALUE v, uint16_t index, int8_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementI8(HVALUE v, uint16_t index, int8_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementI16(HVALUE v, uint16_t index, int16_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementI16(HVALUE v, uint16_t index, int16_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
+int hvSetElementU16(HVALUE v, uint16_t index, uint16_t x)
+{
+    return SetElementNumber(v, index, x);
+}
+int hvGetElementU16(HVALUE v, uint16_t index, uint16_t* x)
+{
+    return GetElementNumber(v, index, x);
+}
 
 int hvSetElementText(HVALUE v, uint16_t index, const char* text)
 {
     if (!text)
         return 0;
-    return Guarded(0, [&] {
-        return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-            using E = ElementOf<decltype(vec)>;
-            if constexpr (std::is_same_v<E, std::string>)
-            {
-                vec[i] = std::string(text);
-                return 1;
-            }
-            else if constexpr (std::is_same_v<E, CValueRef>)
-            {
-                return SetTextPayload(*vec[i], text, std::strlen(text));
-            }
-            else
-            {
-                return 0;
-            }
-        });
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       return WithElement(v, index,
+                                          [&](auto& vec, size_t i) -> int
+                                          {
+                                              using E = ElementOf<decltype(vec)>;
+                                              if constexpr (std::is_same_v<E, std::string>)
+                                              {
+                                                  vec[i] = std::string(text);
+                                                  return 1;
+                                              }
+                                              else if constexpr (std::is_same_v<E, CValueRef>)
+                                              {
+                                                  return SetTextPayload(*vec[i], text, std::strlen(text));
+                                              }
+                                              else
+                                              {
+                                                  return 0;
+                                              }
+                                          });
+                   });
 }
 
 int hvGetElementText(HVALUE v, uint16_t index, const char** text)
 {
     if (!text)
         return 0;
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        if constexpr (std::is_same_v<E, std::string>)
-        {
-            *text = vec[i].c_str();
-            return 1;
-        }
-        else if constexpr (std::is_same_v<E, CValueRef>)
-        {
-            return hvGetText(vec[i].get(), text);
-        }
-        else
-        {
-            return 0;
-        }
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           if constexpr (std::is_same_v<E, std::string>)
+                           {
+                               *text = vec[i].c_str();
+                               return 1;
+                           }
+                           else if constexpr (std::is_same_v<E, CValueRef>)
+                           {
+                               return hvGetText(vec[i].get(), text);
+                           }
+                           else
+                           {
+                               return 0;
+                           }
+                       });
 }
 
 int hvSetElementTime(HVALUE v, uint16_t index, const TIME* t)
 {
     if (!t || !IsValidTime(*t))
         return 0;
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        if constexpr (std::is_same_v<E, TIME>)
-        {
-            vec[i] = *t;
-            return 1;
-        }
-        else if constexpr (std::is_same_v<E, CValueRef>)
-        {
-            return hvSetTimeValue(vec[i].get(), t);
-        }
-        else
-        {
-            return 0;
-        }
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           if constexpr (std::is_same_v<E, TIME>)
+                           {
+                               vec[i] = *t;
+                               return 1;
+                           }
+                           else if constexpr (std::is_same_v<E, CValueRef>)
+                           {
+                               return hvSetTimeValue(vec[i].get(), t);
+                           }
+                           else
+                           {
+                               return 0;
+                           }
+                       });
 }
 
 int hvGetElementTime(HVALUE v, uint16_t index, TIME* t)
 {
     if (!t)
         return 0;
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        if constexpr (std::is_same_v<E, TIME>)
-        {
-            *t = vec[i];
-            return 1;
-        }
-        else if constexpr (std::is_same_v<E, CValueRef>)
-        {
-            return hvGetTimeValue(vec[i].get(), t);
-        }
-        else
-        {
-            return 0;
-        }
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           if constexpr (std::is_same_v<E, TIME>)
+                           {
+                               *t = vec[i];
+                               return 1;
+                           }
+                           else if constexpr (std::is_same_v<E, CValueRef>)
+                           {
+                               return hvGetTimeValue(vec[i].get(), t);
+                           }
+                           else
+                           {
+                               return 0;
+                           }
+                       });
 }
 
 int hvSetElementEmpty(HVALUE v, uint16_t index)
 {
-    return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-        using E = ElementOf<decltype(vec)>;
-        if constexpr (std::is_same_v<E, CValueRef>)
-            ResetRecord(*vec[i]);
-        else
-            vec[i] = E{};
-        return 1;
-    });
+    return WithElement(v, index,
+                       [&](auto& vec, size_t i) -> int
+                       {
+                           using E = ElementOf<decltype(vec)>;
+                           if constexpr (std::is_same_v<E, CValueRef>)
+                               ResetRecord(*vec[i]);
+                           else
+                               vec[i] = E{};
+                           return 1;
+                       });
 }
 
 int hvSetElementValue(HVALUE v, uint16_t index, HVALUE item)
 {
     if (!item)
         return 0;
-    return Guarded(0, [&] {
-        return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-            using E = ElementOf<decltype(vec)>;
-            if constexpr (std::is_same_v<E, CValueRef>)
-            {
-                AssignRecord(*vec[i], *item);
-                return 1;
-            }
-            else
-            {
-                if (std::holds_alternative<CValueRef>(item->payload) || PayloadType(item->payload) >= HV_LIST)
-                    return 0;
-                Payload element;
-                if constexpr (kIsNumber<E>)
-                {
-                    E x{};
-                    if (!ReadNumber(item->payload, x))
-                        return 0;
-                    element = MakePayload(x);
-                }
-                else
-                {
-                    if (!std::holds_alternative<E>(item->payload))
-                        return 0;
-                    element = item->payload;
-                }
-                vec[i] = std::get<E>(std::move(element));
-                return 1;
-            }
-        });
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       return WithElement(v, index,
+                                          [&](auto& vec, size_t i) -> int
+                                          {
+                                              using E = ElementOf<decltype(vec)>;
+                                              if constexpr (std::is_same_v<E, CValueRef>)
+                                              {
+                                                  AssignRecord(*vec[i], *item);
+                                                  return 1;
+                                              }
+                                              else
+                                              {
+                                                  if (std::holds_alternative<CValueRef>(item->payload) ||
+                                                      PayloadType(item->payload) >= HV_LIST)
+                                                      return 0;
+                                                  Payload element;
+                                                  if constexpr (kIsNumber<E>)
+                                                  {
+                                                      E x{};
+                                                      if (!ReadNumber(item->payload, x))
+                                                          return 0;
+                                                      element = MakePayload(x);
+                                                  }
+                                                  else
+                                                  {
+                                                      if (!std::holds_alternative<E>(item->payload))
+                                                          return 0;
+                                                      element = item->payload;
+                                                  }
+                                                  vec[i] = std::get<E>(std::move(element));
+                                                  return 1;
+                                              }
+                                          });
+                   });
 }
 
 HVALUE hvGetElementValue(HVALUE v, uint16_t index)
 {
     HVALUE result = nullptr;
-    Guarded(0, [&] {
-        return WithElement(v, index, [&](auto& vec, size_t i) -> int {
-            using E = ElementOf<decltype(vec)>;
-            if constexpr (std::is_same_v<E, CValueRef>)
+    Guarded(0,
+            [&]
             {
-                result = hvAddRef(vec[i].get());
-            }
-            else
-            {
-                CValueRef element(new hvValueRecord);
-                element->payload = MakePayload(vec[i]);
-                element->quality = v->quality;
-                element->timestamp = v->timestamp;
-                result = element.release();
-            }
-            return 1;
-        });
-    });
+                return WithElement(v, index,
+                                   [&](auto& vec, size_t i) -> int
+                                   {
+                                       using E = ElementOf<decltype(vec)>;
+                                       if constexpr (std::is_same_v<E, CValueRef>)
+                                       {
+                                           result = hvAddRef(vec[i].get());
+                                       }
+                                       else
+                                       {
+                                           CValueRef element(new hvValueRecord);
+                                           element->payload = MakePayload(vec[i]);
+                                           element->quality = v->quality;
+                                           element->timestamp = v->timestamp;
+                                           result = element.release();
+                                       }
+                                       return 1;
+                                   });
+            });
     return result;
 }
 
@@ -867,12 +1003,14 @@ int hvMakeList(HVALUE v, uint16_t reserve)
 {
     if (!v)
         return 0;
-    return Guarded(0, [&] {
-        ValueList list;
-        list.entries.reserve(reserve);
-        v->payload = MakePayload(std::move(list));
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       ValueList list;
+                       list.entries.reserve(reserve);
+                       v->payload = MakePayload(std::move(list));
+                       return 1;
+                   });
 }
 
 uint16_t hvGetListCount(HVALUE v)
@@ -902,11 +1040,13 @@ int hvListAppend(HVALUE list, HVALUE item)
     ValueList* l = list ? std::get_if<ValueList>(&list->payload) : nullptr;
     if (!l || !item || l->entries.size() >= kMaxCount)
         return 0;
-    return Guarded(0, [&] {
-        CValueRef copy = CloneRecord(*item, true);
-        l->entries.push_back(std::move(copy));
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       CValueRef copy = CloneRecord(*item, true);
+                       l->entries.push_back(std::move(copy));
+                       return 1;
+                   });
 }
 
 // ---- properties --------------------------------------------------------------------------
@@ -916,7 +1056,8 @@ int hvSetProperty(HVALUE v, uint16_t id, HVALUE value)
     if (!v)
         return 0;
     auto& props = v->properties;
-    auto it = std::lower_bound(props.begin(), props.end(), id, [](const auto& p, uint16_t key) { return p.first < key; });
+    auto it = std::lower_bound(props.begin(), props.end(), id,
+                               [](const auto& p, uint16_t key) { return p.first < key; });
     const bool found = it != props.end() && it->first == id;
     if (!value)
     {
@@ -926,14 +1067,16 @@ int hvSetProperty(HVALUE v, uint16_t id, HVALUE value)
     }
     if (!found && props.size() >= kMaxCount)
         return 0;
-    return Guarded(0, [&] {
-        CValueRef copy = CloneRecord(*value, true);
-        if (found)
-            it->second = std::move(copy);
-        else
-            props.emplace(it, id, std::move(copy));
-        return 1;
-    });
+    return Guarded(0,
+                   [&]
+                   {
+                       CValueRef copy = CloneRecord(*value, true);
+                       if (found)
+                           it->second = std::move(copy);
+                       else
+                           props.emplace(it, id, std::move(copy));
+                       return 1;
+                   });
 }
 
 HVALUE hvGetProperty(HVALUE v, uint16_t id)

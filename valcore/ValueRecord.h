@@ -43,9 +43,10 @@ struct ValueList
 
 // Alternative i holds elements of type code i + 1 (I8 .. TIME). Every HVAL slot always
 // holds a record of its own, so a nested element can be fetched and changed in place.
-using ArrayElements = std::variant<std::vector<int8_t>, std::vector<uint8_t>, std::vector<int16_t>,
-    std::vector<uint16_t>, std::vector<int32_t>, std::vector<uint32_t>, std::vector<float>,
-    std::vector<double>, std::vector<std::string>, std::vector<CValueRef>, std::vector<TIME>>;
+using ArrayElements =
+    std::variant<std::vector<int8_t>, std::vector<uint8_t>, std::vector<int16_t>, std::vector<uint16_t>,
+                 std::vector<int32_t>, std::vector<uint32_t>, std::vector<float>, std::vector<double>,
+                 std::vector<std::string>, std::vector<CValueRef>, std::vector<TIME>>;
 
 struct ValueArray
 {
@@ -53,8 +54,8 @@ struct ValueArray
 };
 
 // Alternatives 0 .. 12 are in type-code order; the last one is an array.
-using Payload = std::variant<std::monostate, int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
-    float, double, std::string, CValueRef, TIME, ValueList, ValueArray>;
+using Payload = std::variant<std::monostate, int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, float,
+                             double, std::string, CValueRef, TIME, ValueList, ValueArray>;
 
 inline constexpr size_t kArrayIndex = 13;
 
@@ -94,8 +95,7 @@ bool SecondsToTime(double seconds, TIME& t) noexcept;
 double TimeToSeconds(const TIME& t) noexcept;
 
 // Runs f, turning any exception into the failure result.
-template <class R, class F>
-R Guarded(R failure, F&& f) noexcept
+template <class R, class F> R Guarded(R failure, F&& f) noexcept
 {
     try
     {
@@ -111,15 +111,13 @@ R Guarded(R failure, F&& f) noexcept
 bool FormatTimeText(const TIME& t, std::string& text);
 bool ParseTimeText(const char* text, size_t length, TIME& t) noexcept;
 
-template <class T>
-struct TypeTag
+template <class T> struct TypeTag
 {
     using type = T;
 };
 
 // Calls f(TypeTag<alternative>{}) for the alternative with the given index.
-template <class Variant, size_t I = 0, class F>
-bool WithAlternative(size_t index, F&& f)
+template <class Variant, size_t I = 0, class F> bool WithAlternative(size_t index, F&& f)
 {
     if constexpr (I < std::variant_size_v<Variant>)
     {

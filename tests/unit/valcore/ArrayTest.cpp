@@ -63,12 +63,17 @@ TEST(ValueArray, NumericElementsConvertBetweenTypes)
     struct Case
     {
         uint8_t type;
-        double stored; // what setting R64 -1.9 then reading R64 gives
+        double stored;   // what setting R64 -1.9 then reading R64 gives
         int32_t fromBig; // I32 read after setting U32 4000000000
     };
     const Case cases[] = {
-        {HV_I8, -1, 127}, {HV_U8, 0, 255}, {HV_I16, -1, 32767}, {HV_U16, 0, 65535},
-        {HV_I32, -1, 2147483647}, {HV_U32, 0, 2147483647}, {HV_R32, -1.9f, 2147483647},
+        {HV_I8, -1, 127},
+        {HV_U8, 0, 255},
+        {HV_I16, -1, 32767},
+        {HV_U16, 0, 65535},
+        {HV_I32, -1, 2147483647},
+        {HV_U32, 0, 2147483647},
+        {HV_R32, -1.9f, 2147483647},
         {HV_R64, -1.9, 2147483647},
     };
     for (const Case& c : cases)
@@ -91,8 +96,8 @@ TEST(ValueArray, NumericElementsConvertBetweenTypes)
         uint8_t u8 = 0;
         float f = 0;
         uint32_t u32 = 0;
-        ASSERT_TRUE(hvGetElementI8(v, 1, &i8) && hvGetElementI16(v, 1, &i16) && hvGetElementU16(v, 1, &u16)
-            && hvGetElementU8(v, 1, &u8) && hvGetElementR32(v, 1, &f) && hvGetElementU32(v, 0, &u32));
+        ASSERT_TRUE(hvGetElementI8(v, 1, &i8) && hvGetElementI16(v, 1, &i16) && hvGetElementU16(v, 1, &u16) &&
+                    hvGetElementU8(v, 1, &u8) && hvGetElementR32(v, 1, &f) && hvGetElementU32(v, 0, &u32));
         const bool narrow8 = c.type == HV_I8 || c.type == HV_U8;
         EXPECT_EQ(i16, narrow8 ? (c.type == HV_I8 ? 127 : 255) : 300);
         EXPECT_EQ(i8, 127);

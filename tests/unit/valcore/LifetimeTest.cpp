@@ -23,14 +23,16 @@ TEST(ValueLifetime, ReferencesFromManyThreadsBalance)
     hvSetText(v, "shared");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([v] {
-            for (int i = 0; i < 20000; ++i)
+        threads.emplace_back(
+            [v]
             {
+                for (int i = 0; i < 20000; ++i)
+                {
+                    hvAddRef(v);
+                    hvRelease(v);
+                }
                 hvAddRef(v);
-                hvRelease(v);
-            }
-            hvAddRef(v);
-        });
+            });
     for (auto& t : threads)
         t.join();
     for (int t = 0; t < 4; ++t)
@@ -129,10 +131,10 @@ TEST(ValueType, PredicatesFollowTheScalarOrElementType)
     };
     const Case cases[] = {
         {HV_NULL, false, false, false, false, false}, {HV_I8, true, true, true, false, false},
-        {HV_U8, true, true, false, false, false}, {HV_I16, true, true, true, false, false},
-        {HV_U16, true, true, false, false, false}, {HV_I32, true, true, true, false, false},
-        {HV_U32, true, true, false, false, false}, {HV_R32, true, false, true, true, false},
-        {HV_R64, true, false, true, true, false}, {HV_STR, false, false, false, false, true},
+        {HV_U8, true, true, false, false, false},     {HV_I16, true, true, true, false, false},
+        {HV_U16, true, true, false, false, false},    {HV_I32, true, true, true, false, false},
+        {HV_U32, true, true, false, false, false},    {HV_R32, true, false, true, true, false},
+        {HV_R64, true, false, true, true, false},     {HV_STR, false, false, false, false, true},
         {HV_HVAL, false, false, false, false, false}, {HV_TIME, false, false, false, false, false},
     };
     for (const Case& c : cases)
@@ -198,7 +200,8 @@ TEST(ValueNullHandle, EveryCallFailsOrDoesNothing)
     EXPECT_EQ(hvGetQuality(n), HV_QUALITY_BAD);
     EXPECT_EQ(hvGetType(n), HV_NULL);
     EXPECT_EQ(hvGetCount(n), 0);
-    EXPECT_FALSE(hvIsArray(n) || hvIsNumeric(n) || hvIsInteger(n) || hvIsSigned(n) || hvIsReal(n) || hvIsText(n));
+    EXPECT_FALSE(hvIsArray(n) || hvIsNumeric(n) || hvIsInteger(n) || hvIsSigned(n) || hvIsReal(n) ||
+                 hvIsText(n));
     EXPECT_FALSE(hvSetI32(n, 1));
     EXPECT_FALSE(hvGetI32(n, &i32));
     EXPECT_FALSE(hvGetR64(n, &r64));

@@ -21,10 +21,12 @@ TEST(ValueScalar, NumericGetsConvertTruncateAndClamp)
     };
     const Case cases[] = {
         {"I32 -1", [](HVALUE v) { hvSetI32(v, -1); }, -1, 0, 0, -1, -1, 0, -1.0},
-        {"U32 max", [](HVALUE v) { hvSetU32(v, 4294967295u); }, 2147483647, 4294967295u, 255, 127, 32767, 65535, 4294967295.0},
+        {"U32 max", [](HVALUE v) { hvSetU32(v, 4294967295u); }, 2147483647, 4294967295u, 255, 127, 32767,
+         65535, 4294967295.0},
         {"R64 -2.9", [](HVALUE v) { hvSetR64(v, -2.9); }, -2, 0, 0, -2, -2, 0, -2.9},
         {"R64 300.7", [](HVALUE v) { hvSetR64(v, 300.7); }, 300, 300, 255, 127, 300, 300, 300.7},
-        {"R64 1e20", [](HVALUE v) { hvSetR64(v, 1e20); }, 2147483647, 4294967295u, 255, 127, 32767, 65535, 1e20},
+        {"R64 1e20", [](HVALUE v) { hvSetR64(v, 1e20); }, 2147483647, 4294967295u, 255, 127, 32767, 65535,
+         1e20},
         {"R64 -1e20", [](HVALUE v) { hvSetR64(v, -1e20); }, -2147483647 - 1, 0, 0, -128, -32768, 0, -1e20},
         {"R32 2.5", [](HVALUE v) { hvSetR32(v, 2.5f); }, 2, 2, 2, 2, 2, 2, 2.5},
         {"I8 -128", [](HVALUE v) { hvSetI8(v, -128); }, -128, 0, 0, -128, -128, 0, -128.0},
@@ -45,8 +47,8 @@ TEST(ValueScalar, NumericGetsConvertTruncateAndClamp)
         uint16_t u16 = 0;
         double r64 = 0;
         float r32 = 0;
-        ASSERT_TRUE(hvGetI32(v, &i32) && hvGetU32(v, &u32) && hvGetU8(v, &u8) && hvGetI8(v, &i8)
-            && hvGetI16(v, &i16) && hvGetU16(v, &u16) && hvGetR64(v, &r64) && hvGetR32(v, &r32));
+        ASSERT_TRUE(hvGetI32(v, &i32) && hvGetU32(v, &u32) && hvGetU8(v, &u8) && hvGetI8(v, &i8) &&
+                    hvGetI16(v, &i16) && hvGetU16(v, &u16) && hvGetR64(v, &r64) && hvGetR32(v, &r32));
         EXPECT_EQ(i32, c.i32);
         EXPECT_EQ(u32, c.u32);
         EXPECT_EQ(u8, c.u8);
@@ -216,18 +218,22 @@ TEST(ValueConversion, NumbersAndTimesToText)
         {"R64 1e20", [](HVALUE v) { hvSetR64(v, 1e20); }, "1e+20"},
         {"R64 -2.5", [](HVALUE v) { hvSetR64(v, -2.5); }, "-2.5"},
         {"R32 0.1", [](HVALUE v) { hvSetR32(v, 0.1f); }, "0.1"},
-        {"TIME", [](HVALUE v) {
+        {"TIME",
+         [](HVALUE v)
+         {
              TIME t{1700000000, 7};
              hvSetTimeValue(v, &t);
          },
-            "2023-11-14T22:13:20.007Z"},
+         "2023-11-14T22:13:20.007Z"},
         {"STR", [](HVALUE v) { hvSetText(v, "same"); }, "same"},
-        {"HVAL", [](HVALUE v) {
+        {"HVAL",
+         [](HVALUE v)
+         {
              CHeld inner;
              hvSetU16(inner, 65535);
              hvSetNestedValue(v, inner);
          },
-            "65535"},
+         "65535"},
     };
     for (const Case& c : cases)
     {

@@ -19,7 +19,8 @@ CHeld MakeRichValue()
 
     CHeld scalars;
     hvMakeList(scalars, 0);
-    auto append = [&](auto set) {
+    auto append = [&](auto set)
+    {
         CHeld item;
         set(item.get());
         hvSetQuality(item, 0x18);
@@ -37,16 +38,20 @@ CHeld MakeRichValue()
     append([](HVALUE v) { hvSetR64(v, 6.02214076e23); });
     append([](HVALUE v) { hvSetR64(v, std::nan("")); });
     append([](HVALUE v) { hvSetTextN(v, "a\0b\xFF", 4); });
-    append([](HVALUE v) {
-        TIME t{1700000000, 999};
-        hvSetTimeValue(v, &t);
-    });
-    append([](HVALUE v) {
-        CHeld inner;
-        hvSetText(inner, "nested");
-        hvSetQuality(inner, 3);
-        hvSetNestedValue(v, inner);
-    });
+    append(
+        [](HVALUE v)
+        {
+            TIME t{1700000000, 999};
+            hvSetTimeValue(v, &t);
+        });
+    append(
+        [](HVALUE v)
+        {
+            CHeld inner;
+            hvSetText(inner, "nested");
+            hvSetQuality(inner, 3);
+            hvSetNestedValue(v, inner);
+        });
     CHeld slot(hvGetElementValue(root, 1));
     hvCopy(slot, scalars);
 
@@ -192,7 +197,8 @@ TEST(ValueSerialize, MalformedHeadersAndCountsAreRefused)
     const auto list = Serialized(v);
     ASSERT_GE(list.size(), 17u);
     // magic(3) type(1) quality(1) timestamp(8) properties(2) count(2)
-    auto with = [&](size_t at, std::initializer_list<uint8_t> patch) {
+    auto with = [&](size_t at, std::initializer_list<uint8_t> patch)
+    {
         std::vector<uint8_t> b = list;
         std::copy(patch.begin(), patch.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
         return b;
@@ -211,8 +217,8 @@ TEST(ValueSerialize, MalformedHeadersAndCountsAreRefused)
         {"unknown type", with(3, {13})},
         {"array of null", with(3, {0x80})},
         {"array of lists", with(3, {0x8C})},
-        {"NaN timestamp", with(5, {nanBytes[0], nanBytes[1], nanBytes[2], nanBytes[3], nanBytes[4], nanBytes[5],
-                                      nanBytes[6], nanBytes[7]})},
+        {"NaN timestamp", with(5, {nanBytes[0], nanBytes[1], nanBytes[2], nanBytes[3], nanBytes[4],
+                                   nanBytes[5], nanBytes[6], nanBytes[7]})},
         {"property count beyond the data", with(13, {0xFF, 0xFF})},
         {"list count beyond the data", with(15, {0xFF, 0xFF})},
         {"one list entry missing", with(15, {1, 0})},
@@ -260,7 +266,8 @@ TEST(ValueSerialize, PropertiesMustBeInAscendingOrder)
 TEST(ValueSerialize, NestingDepthIsBounded)
 {
     // 64 levels of nested values serialise; one more is refused on both sides.
-    auto nest = [](int levels) {
+    auto nest = [](int levels)
+    {
         CHeld v;
         for (int i = 0; i < levels; ++i)
         {

@@ -8,7 +8,7 @@
 namespace
 {
 TIMEX MakeTimeX(uint16_t year, uint8_t month, uint8_t day, uint8_t hour = 0, uint8_t minute = 0,
-    uint8_t second = 0, uint16_t ms = 0)
+                uint8_t second = 0, uint16_t ms = 0)
 {
     TIMEX x{};
     x.year = year;
@@ -40,14 +40,14 @@ TEST(ValueTime, TimeToTimeXFillsCalendarDayOfYearAndWeekday)
         uint8_t weekday;
     };
     const Case cases[] = {
-        {0, 0, 1970, 1, 1, 0, 0, 0, 0, 4},                     // a Thursday
-        {1700000000, 7, 2023, 11, 14, 22, 13, 20, 317, 2},     // a Tuesday
-        {951782400, 0, 2000, 2, 29, 0, 0, 0, 59, 2},           // leap day of a 400-year leap year
-        {1735689599, 999, 2024, 12, 31, 23, 59, 59, 365, 2},   // last day of a leap year
+        {0, 0, 1970, 1, 1, 0, 0, 0, 0, 4},                   // a Thursday
+        {1700000000, 7, 2023, 11, 14, 22, 13, 20, 317, 2},   // a Tuesday
+        {951782400, 0, 2000, 2, 29, 0, 0, 0, 59, 2},         // leap day of a 400-year leap year
+        {1735689599, 999, 2024, 12, 31, 23, 59, 59, 365, 2}, // last day of a leap year
         {1709251199, 0, 2024, 2, 29, 23, 59, 59, 59, 4},
         {1709251200, 0, 2024, 3, 1, 0, 0, 0, 60, 5},
         {1704067200, 0, 2024, 1, 1, 0, 0, 0, 0, 1},
-        {4107542400u, 0, 2100, 3, 1, 0, 0, 0, 59, 1},           // 2100 is no leap year
+        {4107542400u, 0, 2100, 3, 1, 0, 0, 0, 59, 1}, // 2100 is no leap year
         {4294967295u, 0, 2106, 2, 7, 6, 28, 15, 37, 0},
     };
     for (const Case& c : cases)
@@ -98,21 +98,27 @@ TEST(ValueTime, EveryDayRoundTripsAndDaysAdvance)
 TEST(ValueTime, OutOfRangeTimeXIsRefused)
 {
     const TIMEX refused[] = {
-        TIMEX{},                                  // all zero: no time
+        TIMEX{}, // all zero: no time
         MakeTimeX(1969, 12, 31, 23, 59, 59),
-        MakeTimeX(2106, 2, 7, 6, 28, 16),         // one second past TIME
+        MakeTimeX(2106, 2, 7, 6, 28, 16), // one second past TIME
         MakeTimeX(2107, 1, 1),
-        MakeTimeX(2023, 0, 1), MakeTimeX(2023, 13, 1),
-        MakeTimeX(2023, 1, 0), MakeTimeX(2023, 1, 32), MakeTimeX(2023, 4, 31),
-        MakeTimeX(2023, 2, 29), MakeTimeX(2100, 2, 29),
-        MakeTimeX(2023, 1, 1, 24), MakeTimeX(2023, 1, 1, 0, 60), MakeTimeX(2023, 1, 1, 0, 0, 60),
+        MakeTimeX(2023, 0, 1),
+        MakeTimeX(2023, 13, 1),
+        MakeTimeX(2023, 1, 0),
+        MakeTimeX(2023, 1, 32),
+        MakeTimeX(2023, 4, 31),
+        MakeTimeX(2023, 2, 29),
+        MakeTimeX(2100, 2, 29),
+        MakeTimeX(2023, 1, 1, 24),
+        MakeTimeX(2023, 1, 1, 0, 60),
+        MakeTimeX(2023, 1, 1, 0, 0, 60),
         MakeTimeX(2023, 1, 1, 0, 0, 0, 1000),
     };
     for (const TIMEX& x : refused)
     {
-        SCOPED_TRACE(testing::Message() << int(x.year) << "-" << int(x.month) << "-" << int(x.day) << " "
-                                        << int(x.hour) << ":" << int(x.minute) << ":" << int(x.second) << "."
-                                        << int(x.millisecond));
+        SCOPED_TRACE(testing::Message()
+                     << int(x.year) << "-" << int(x.month) << "-" << int(x.day) << " " << int(x.hour) << ":"
+                     << int(x.minute) << ":" << int(x.second) << "." << int(x.millisecond));
         TIME t{123, 4};
         EXPECT_FALSE(hvTimeXToTime(&x, &t));
         EXPECT_EQ(+t.seconds, 0u);

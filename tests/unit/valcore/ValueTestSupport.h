@@ -3,7 +3,6 @@
 #include "dravo/hvalue.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <utility>
 #include <vector>
