@@ -247,3 +247,43 @@ TEST(ValueNullHandle, EveryCallFailsOrDoesNothing)
     EXPECT_FALSE(hvGetTimestamp(v, nullptr));
     EXPECT_EQ(hvGetType(v), HV_I32);
 }
+
+TEST(ValueLifetime, NestedReferenceOutlivesItsArray)
+{
+    HVALUE array = hvCreate();
+    hvMakeArray(array, HV_HVAL, 1);
+    hvSetElementText(array, 0, "survivor");
+    HVALUE nested = hvGetElementValue(array, 0);
+    hvRelease(array);
+    EXPECT_EQ(TextOf(nested), "survivor");
+    hvRelease(nested);
+}
+
+TEST(ValueLifetime, SeveralThreadsReadOneValue)
+{
+    CHeld v;
+    hvMakeArray(v, HV_HVAL, 8);
+    for (uint16_t i = 0; i < 8; ++i)
+        hvSetElementU32(v, i, i);
+    const std::vector<uint8_t> expected = Serialized(v);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(
+            [&, t]
+            {
+                for (int i = 0; i < 500; ++i)
+                {
+                    CHeld element(hvGetElementValue(v, static_cast<uint16_t>(i % 8)));
+                    CHeld copy(hvDuplicate(v));
+                    std::vector<uint8_t> bytes(hvSerializeSize(copy));
+                    hvSerialize(copy, bytes.data(), static_cast<uint32_t>(bytes.size()));
+                    uint32_t x = 99;
+                    if (bytes != expected || !hvGetU32(element, &x) || x != static_cast<uint32_t>(i % 8))
+                        ++mismatches[t];
+                }
+            });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
