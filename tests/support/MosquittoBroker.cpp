@@ -1,5 +1,7 @@
 #include "support/MosquittoBroker.h"
 
+#include "support/MosquittoSecurity.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -60,24 +62,11 @@ MosquittoBroker::~MosquittoBroker()
         return ::testing::AssertionSuccess();
     if (!m_dir.Valid())
         return ::testing::AssertionFailure() << "cannot create a temporary folder";
-    std::string output;
     if (!m_options.users.empty())
     {
-        const std::string tool = FindProgram("mosquitto_passwd");
-        if (tool.empty())
-            return ::testing::AssertionFailure() << "mosquitto_passwd is not installed";
-        const std::string file = m_dir.File("passwords");
-        bool first = true;
-        for (const auto& [user, password] : m_options.users)
-        {
-            std::vector<std::string> args{"-b", file, user, password};
-            if (first)
-                args.insert(args.begin(), "-c");
-            first = false;
-            const auto status = RunProgram(tool, args, &output, kTestWait);
-            if (!status || *status != 0)
-                return ::testing::AssertionFailure() << "mosquitto_passwd failed for " << user << ": " << output;
-        }
+        auto written = WritePasswordFile();
+        if (!written)
+            return written;
     }
     std::string plugin;
     if (m_options.dynamicSecurity)
@@ -85,14 +74,9 @@ MosquittoBroker::~MosquittoBroker()
         plugin = FindDynsecPlugin();
         if (plugin.empty())
             return ::testing::AssertionFailure() << "mosquitto_dynamic_security.so not found under /usr/lib";
-        const std::string tool = FindProgram("mosquitto_ctrl");
-        if (tool.empty())
-            return ::testing::AssertionFailure() << "mosquitto_ctrl is not installed";
-        const auto status = RunProgram(
-            tool, {"dynsec", "init", m_dir.File("dynsec.json"), m_options.dynsecAdmin, m_options.dynsecPassword},
-            &output, kTestWait);
-        if (!status || *status != 0)
-            return ::testing::AssertionFailure() << "mosquitto_ctrl dynsec init failed: " << output;
+        auto written = WriteDynsecConfig();
+        if (!written)
+            return written;
     }
 
     std::ostringstream config;
@@ -114,6 +98,53 @@ MosquittoBroker::~MosquittoBroker()
     if (!WriteFileText(m_dir.File("common.conf"), config.str()))
         return ::testing::AssertionFailure() << "cannot write the broker configuration";
     m_prepared = true;
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult MosquittoBroker::WritePasswordFile()
+{
+    const std::string file = m_dir.File("passwords");
+    const std::string tool = m_options.useBrokerTools ? FindProgram("mosquitto_passwd") : std::string();
+    if (tool.empty())
+    {
+        std::string lines;
+        for (const auto& [user, password] : m_options.users)
+            lines += MosquittoPasswordLine(user, password);
+        if (lines.empty() || !WriteFileText(file, lines))
+            return ::testing::AssertionFailure() << "cannot write the password file " << file;
+        return ::testing::AssertionSuccess();
+    }
+    bool first = true;
+    for (const auto& [user, password] : m_options.users)
+    {
+        std::vector<std::string> args{"-b", file, user, password};
+        if (first)
+            args.insert(args.begin(), "-c");
+        first = false;
+        std::string output;
+        const auto status = RunProgram(tool, args, &output, kTestWait);
+        if (!status || *status != 0)
+            return ::testing::AssertionFailure() << "mosquitto_passwd failed for " << user << ": " << output;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult MosquittoBroker::WriteDynsecConfig()
+{
+    const std::string file = m_dir.File("dynsec.json");
+    const std::string tool = m_options.useBrokerTools ? FindProgram("mosquitto_ctrl") : std::string();
+    if (tool.empty())
+    {
+        const std::string config = DynsecAdminConfig(m_options.dynsecAdmin, m_options.dynsecPassword);
+        if (config.empty() || !WriteFileText(file, config))
+            return ::testing::AssertionFailure() << "cannot write the dynamic-security configuration " << file;
+        return ::testing::AssertionSuccess();
+    }
+    std::string output;
+    const auto status =
+        RunProgram(tool, {"dynsec", "init", file, m_options.dynsecAdmin, m_options.dynsecPassword}, &output, kTestWait);
+    if (!status || *status != 0)
+        return ::testing::AssertionFailure() << "mosquitto_ctrl dynsec init failed: " << output;
     return ::testing::AssertionSuccess();
 }
 

@@ -31,6 +31,10 @@ struct MosquittoOptions
     // Lines appended verbatim to the generated configuration (after the listener, so
     // listener options such as certfile apply to it).
     std::vector<std::string> extraConfig;
+    // Creates the password file and the plug-in's configuration with mosquitto_passwd and
+    // mosquitto_ctrl when they are installed; false (or a missing tool) writes the same
+    // hashed forms directly.
+    bool useBrokerTools = true;
 };
 
 class MosquittoBroker
@@ -73,6 +77,8 @@ public:
 
 private:
     ::testing::AssertionResult Prepare();
+    ::testing::AssertionResult WritePasswordFile();
+    ::testing::AssertionResult WriteDynsecConfig();
     ::testing::AssertionResult StartOnce(std::chrono::milliseconds timeout, bool* portTaken);
     std::string Diagnostics() const;
 

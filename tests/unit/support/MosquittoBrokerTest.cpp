@@ -47,9 +47,17 @@ TEST(MosquittoBrokerTest, StartsStopsAndRestartsOnTheSamePort)
     EXPECT_TRUE(broker.WaitForLog("New client connected"));
 }
 
-TEST(MosquittoBrokerTest, PasswordFileAdmitsOnlyKnownUsers)
+// Credentials made by the broker's tools, or written directly when the tools are missing.
+class MosquittoCredentialsTest : public ::testing::TestWithParam<bool>
+{
+};
+INSTANTIATE_TEST_SUITE_P(ByTools, MosquittoCredentialsTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Tools" : "Direct"; });
+
+TEST_P(MosquittoCredentialsTest, PasswordFileAdmitsOnlyKnownUsers)
 {
     MosquittoOptions options;
+    options.useBrokerTools = GetParam();
     options.allowAnonymous = false;
     options.users = {{"alice", "secret"}, {"bob", "p@ss word"}};
     MosquittoBroker broker(options);
@@ -80,9 +88,10 @@ TEST(MosquittoBrokerTest, PasswordFileAdmitsOnlyKnownUsers)
     }
 }
 
-TEST(MosquittoBrokerTest, DynamicSecurityPluginAnswersItsAdministrator)
+TEST_P(MosquittoCredentialsTest, DynamicSecurityPluginAnswersItsAdministrator)
 {
     MosquittoOptions options;
+    options.useBrokerTools = GetParam();
     options.dynamicSecurity = true;
     MosquittoBroker broker(options);
     ASSERT_TRUE(broker.Start());
