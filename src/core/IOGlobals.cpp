@@ -3,6 +3,8 @@
 #include <new>
 
 #include "core/IOLogger.h"
+#include "threading/ServiceProvider.h"
+#include "threading/ThreadPool.h"
 
 CIOGlobals* CIOGlobals::Create(IIOUnknown* services, const char* driverName)
 {
@@ -18,6 +20,9 @@ CIOGlobals* CIOGlobals::Create(IIOUnknown* services, const char* driverName)
                 provider)
                 globals->m_provider.Attach(provider);
         }
+        // Without a provider from the loading process the instance keeps a private one.
+        if (!globals->m_provider)
+            globals->m_provider.Attach(CIOServiceProvider::Create());
         return globals.Detach();
     }
     catch (const std::bad_alloc&)
@@ -69,4 +74,9 @@ IIOUnknown* CIOGlobals::SetThreadPool(IIOUnknown* pool, PoolDetach detach)
         m_poolDetach = detach;
     }
     return m_threadPool.Get();
+}
+
+HRESULT CIOGlobals::GetThreadPool(IIOThreadPool** pool)
+{
+    return ::GetThreadPool(this, pool);
 }

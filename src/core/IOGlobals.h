@@ -8,6 +8,7 @@
 #include "platform/Lock.h"
 
 class CIOLogger;
+struct IIOThreadPool;
 
 class CIOGlobals : public TIOUnknown<IIOUnknown>
 {
@@ -40,6 +41,8 @@ public:
     // Caches `pool` (gaining a reference) when none is cached yet; `detach` runs at destruction.
     // Returns the pool cached after the call.
     IIOUnknown* SetThreadPool(IIOUnknown* pool, PoolDetach detach);
+    // The instance's thread pool with a new reference, shared through the service provider.
+    HRESULT GetThreadPool(IIOThreadPool** pool);
 
 protected:
     ~CIOGlobals() override;

@@ -162,13 +162,20 @@ TEST_F(ThreadPoolTest, IdleThreadsRetireAfterTheirLifetime)
 TEST(GlobalsThreadPool, SharedThroughTheServiceProvider)
 {
     auto provider = TIOPtr<CIOServiceProvider>::Adopt(CIOServiceProvider::Create());
-    auto withoutProvider = TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(nullptr, "Pool Test"));
+    // Globals made without a provider from the loading process keep a private one.
+    auto privateGlobals = TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(nullptr, "Pool Test"));
+    EXPECT_NE(privateGlobals->ServiceProvider(), nullptr);
+    EXPECT_EQ(EnsureServiceProvider(privateGlobals.Get()), S_FALSE);
     TIOPtr<IIOThreadPool> pool;
-    EXPECT_EQ(GetThreadPool(withoutProvider.Get(), pool.Out()), E_UNEXPECTED);
-    ASSERT_EQ(EnsureServiceProvider(withoutProvider.Get()), S_OK);
-    EXPECT_EQ(EnsureServiceProvider(withoutProvider.Get()), S_FALSE);
-    ASSERT_EQ(GetThreadPool(withoutProvider.Get(), pool.Out()), S_OK);
+    ASSERT_EQ(privateGlobals->GetThreadPool(pool.Out()), S_OK);
     EXPECT_TRUE(pool);
+
+    auto bare = TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(nullptr, "Bare"));
+    bare->SetServiceProvider(nullptr);
+    TIOPtr<IIOThreadPool> none;
+    EXPECT_EQ(GetThreadPool(bare.Get(), none.Out()), E_UNEXPECTED);
+    ASSERT_EQ(EnsureServiceProvider(bare.Get()), S_OK);
+    EXPECT_EQ(GetThreadPool(bare.Get(), none.Out()), S_OK);
 
     // Two instances whose loading process offers one provider share one pool.
     auto a = TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(provider.Get(), "A"));
