@@ -1,5 +1,10 @@
 #include "support/ChildProcess.h"
 
+#include "support/TempDir.h"
+#include "support/TestHelpers.h"
+
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,14 +12,8 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <thread>
-
-#include "support/TempDir.h"
-#include "support/TestHelpers.h"
+#include <unistd.h>
 
 namespace
 {
@@ -77,7 +76,8 @@ ChildProcess::~ChildProcess()
     CloseStdout();
 }
 
-::testing::AssertionResult ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+::testing::AssertionResult ChildProcess::Start(const std::string& program,
+                                               const std::vector<std::string>& args,
                                                const ChildOutput& output)
 {
     if (m_pid > 0 && !m_reaped)
@@ -104,7 +104,8 @@ ChildProcess::~ChildProcess()
     }
     Fd errFd(output.stderrPath.empty() ? -1 : OpenOutput(output.stderrPath));
     if (devNull.Get() < 0 || outFd.Get() < 0 || (!output.stderrPath.empty() && errFd.Get() < 0))
-        return ::testing::AssertionFailure() << program << ": cannot open redirections: " << std::strerror(errno);
+        return ::testing::AssertionFailure()
+               << program << ": cannot open redirections: " << std::strerror(errno);
     int execPipe[2];
     if (pipe2(execPipe, O_CLOEXEC) != 0)
         return ::testing::AssertionFailure() << "pipe: " << std::strerror(errno);

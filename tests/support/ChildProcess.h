@@ -1,11 +1,10 @@
 // A program started by a test, in its own process group, that cannot outlive the test.
 #pragma once
-#include <gtest/gtest.h>
-#include <sys/types.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // Where the child's standard output and error go. stdin is always /dev/null.

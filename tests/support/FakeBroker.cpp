@@ -1,15 +1,14 @@
 #include "support/FakeBroker.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 using MqttWire::Packet;
 
@@ -199,7 +198,8 @@ void FakeBroker::Drop(size_t connection, bool reset)
 
 bool FakeBroker::SendPartialAndDrop(size_t connection, const Bytes& packet, size_t count)
 {
-    const Bytes head(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
+    const Bytes head(packet.begin(),
+                     packet.begin() + static_cast<std::ptrdiff_t>(std::min(count, packet.size())));
     const bool sent = Send(connection, head);
     Drop(connection);
     return sent;
@@ -253,7 +253,8 @@ std::optional<Packet> FakeBroker::WaitForPacket(size_t connection, uint8_t type,
 {
     std::optional<Packet> found;
     WaitFor(
-        [&] {
+        [&]
+        {
             const auto packets = PacketsOfType(connection, type);
             if (packets.size() <= nth)
                 return false;
@@ -386,7 +387,8 @@ void FakeBroker::React(size_t index, const std::shared_ptr<Connection>& link, co
             CloseLink(*link, false);
         break;
     case PUBLISH:
-        if (const auto publish = ParsePublish(packet); publish && script.acknowledgePublish && publish->qos > 0)
+        if (const auto publish = ParsePublish(packet);
+            publish && script.acknowledgePublish && publish->qos > 0)
             SendTo(*link, Ack(publish->qos == 1 ? PUBACK : PUBREC, publish->packetId));
         break;
     case PUBREC:
@@ -399,7 +401,8 @@ void FakeBroker::React(size_t index, const std::shared_ptr<Connection>& link, co
         {
             std::vector<uint8_t> codes;
             for (size_t i = 0; i < subscribe->topics.size(); ++i)
-                codes.push_back(i < script.grantedQos.size() ? script.grantedQos[i] : subscribe->topics[i].second);
+                codes.push_back(i < script.grantedQos.size() ? script.grantedQos[i]
+                                                             : subscribe->topics[i].second);
             SendTo(*link, Suback(subscribe->packetId, codes));
         }
         break;

@@ -2,21 +2,20 @@
 // demand: refuse or ignore a CONNECT, leave pings unanswered, refuse subscriptions, send a
 // DISCONNECT or a malformed packet, drop the link in the middle of a packet.
 #pragma once
-#include <gtest/gtest.h>
+#include "support/MqttWire.h"
+#include "support/TestHelpers.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
-
-#include "support/MqttWire.h"
-#include "support/TestHelpers.h"
 
 // How the fake broker reacts to what a client sends on one connection.
 struct FakeBrokerScript

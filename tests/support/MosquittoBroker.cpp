@@ -2,11 +2,10 @@
 
 #include "support/MosquittoSecurity.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <filesystem>
+#include <pwd.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace
 {
@@ -137,12 +136,13 @@ MosquittoBroker::~MosquittoBroker()
     {
         const std::string config = DynsecAdminConfig(m_options.dynsecAdmin, m_options.dynsecPassword);
         if (config.empty() || !WriteFileText(file, config))
-            return ::testing::AssertionFailure() << "cannot write the dynamic-security configuration " << file;
+            return ::testing::AssertionFailure()
+                   << "cannot write the dynamic-security configuration " << file;
         return ::testing::AssertionSuccess();
     }
     std::string output;
-    const auto status =
-        RunProgram(tool, {"dynsec", "init", file, m_options.dynsecAdmin, m_options.dynsecPassword}, &output, kTestWait);
+    const auto status = RunProgram(
+        tool, {"dynsec", "init", file, m_options.dynsecAdmin, m_options.dynsecPassword}, &output, kTestWait);
     if (!status || *status != 0)
         return ::testing::AssertionFailure() << "mosquitto_ctrl dynsec init failed: " << output;
     return ::testing::AssertionSuccess();
@@ -157,8 +157,8 @@ MosquittoBroker::~MosquittoBroker()
         config += line + "\n";
     if (!WriteFileText(m_configPath, config))
         return ::testing::AssertionFailure() << "cannot write " << m_configPath;
-    // A fresh log per start, so that what a test waits for comes from this run.
-    WriteFileText(m_logPath, "");
+    // The broker appends to its log; what this run writes starts here.
+    m_logStart = LogText().size();
 
     const std::string broker = FindProgram("mosquitto");
     if (broker.empty())
@@ -173,10 +173,11 @@ MosquittoBroker::~MosquittoBroker()
     const std::string running = "running";
     bool up = false;
     WaitUntil(
-        [&] {
+        [&]
+        {
             if (!m_process.Running())
                 return true;
-            up = LogText().find(running) != std::string::npos && CanConnect(m_port);
+            up = LogText().find(running, m_logStart) != std::string::npos && CanConnect(m_port);
             return up;
         },
         timeout);
@@ -185,7 +186,8 @@ MosquittoBroker::~MosquittoBroker()
     m_process.Stop();
     const std::string diagnostics = Diagnostics();
     *portTaken = diagnostics.find("Address already in use") != std::string::npos;
-    return ::testing::AssertionFailure() << "mosquitto did not start on port " << m_port << ":\n" << diagnostics;
+    return ::testing::AssertionFailure() << "mosquitto did not start on port " << m_port << ":\n"
+                                         << diagnostics;
 }
 
 ::testing::AssertionResult MosquittoBroker::Start(std::chrono::milliseconds timeout)
@@ -219,9 +221,9 @@ MosquittoBroker::~MosquittoBroker()
     const std::optional<int> status = m_process.Stop(grace);
     if (status && *status == 0)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "mosquitto did not end cleanly (status "
-                                         << (status ? *status : -1) << "):\n"
-                                         << Diagnostics();
+    return ::testing::AssertionFailure()
+           << "mosquitto did not end cleanly (status " << (status ? *status : -1) << "):\n"
+           << Diagnostics();
 }
 
 ::testing::AssertionResult MosquittoBroker::Restart(std::chrono::milliseconds timeout)
@@ -259,7 +261,7 @@ std::string MosquittoBroker::LogText() const
 
 bool MosquittoBroker::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const
 {
-    return WaitUntil([&] { return LogText().find(text) != std::string::npos; }, timeout);
+    return WaitUntil([&] { return LogText().find(text, m_logStart) != std::string::npos; }, timeout);
 }
 
 std::string MosquittoBroker::Diagnostics() const

@@ -1,19 +1,18 @@
 // A private mosquitto broker for one test: its own configuration, port and log, and
 // nothing shared with a system broker that may run on port 1883.
 #pragma once
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "support/ChildProcess.h"
 #include "support/MosquittoClients.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
+
+#include <chrono>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 struct MosquittoOptions
 {
@@ -63,9 +62,11 @@ public:
     bool IsRunning();
 
     uint16_t Port() const { return m_port; }
-    // The broker's log so far (log_type all: connections, subscriptions, errors).
+    // The broker's log so far, of every run since construction (log_type all: connections,
+    // subscriptions, errors).
     std::string LogText() const;
-    // Waits until the log contains `text` (e.g. "New client connected").
+    // Waits until the log of the current run (since the last Start) contains `text`, e.g.
+    // "New client connected".
     bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = kTestWait) const;
     const std::string& ConfigPath() const { return m_configPath; }
     const std::string& Folder() const { return m_dir.Path(); }
@@ -89,5 +90,6 @@ private:
     std::string m_stderrPath;
     bool m_prepared = false;
     uint16_t m_port = 0;
+    size_t m_logStart = 0; // where the current run's log lines begin
     ChildProcess m_process;
 };

@@ -1,11 +1,12 @@
 #include "support/MosquittoClients.h"
 
-#include <unistd.h>
+#include "support/TempDir.h"
 
 #include <cerrno>
+#include <charconv>
 #include <sstream>
-
-#include "support/TempDir.h"
+#include <string_view>
+#include <unistd.h>
 
 namespace
 {
@@ -19,8 +20,21 @@ std::string FromHex(const std::string& hex)
     std::string bytes;
     bytes.reserve(hex.size() / 2);
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    {
+        unsigned value = 0;
+        std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
+        bytes.push_back(static_cast<char>(value));
+    }
     return bytes;
+}
+
+int ToInt(std::string_view text)
+{
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    int value = -1;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
 }
 } // namespace
 
@@ -182,7 +196,7 @@ void Subscriber::HandleLine(const std::string& line)
             std::istringstream codes(colon == std::string::npos ? std::string() : line.substr(colon + 2));
             std::string code;
             while (std::getline(codes, code, ','))
-                m_granted.push_back(std::stoi(code));
+                m_granted.push_back(ToInt(code));
             m_subscribed = true;
         }
     }
@@ -220,11 +234,13 @@ bool Subscriber::WaitFor(const std::function<bool(const std::vector<MqttMessage>
     return m_changed.wait_for(lock, timeout, [&] { return predicate(m_messages); });
 }
 
-std::optional<MqttMessage> Subscriber::WaitForMessage(const std::string& topic, std::chrono::milliseconds timeout)
+std::optional<MqttMessage> Subscriber::WaitForMessage(const std::string& topic,
+                                                      std::chrono::milliseconds timeout)
 {
     std::optional<MqttMessage> found;
     WaitFor(
-        [&](const std::vector<MqttMessage>& messages) {
+        [&](const std::vector<MqttMessage>& messages)
+        {
             for (const auto& message : messages)
                 if (message.topic == topic)
                 {

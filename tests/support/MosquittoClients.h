@@ -1,28 +1,27 @@
 // Test peers built on the mosquitto command-line clients (mosquitto_pub, mosquitto_sub).
 #pragma once
-#include <gtest/gtest.h>
+#include "support/ChildProcess.h"
+#include "support/TestHelpers.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/ChildProcess.h"
-#include "support/TestHelpers.h"
-
 // How a command-line client reaches the broker.
 struct MqttClientOptions
 {
     std::string host = "127.0.0.1";
     uint16_t port = 0;
-    std::string user;     // empty: connect without a user name
-    std::string password; // sent only together with a user name
-    std::string clientId; // empty: the tool makes one up
+    std::string user;        // empty: connect without a user name
+    std::string password;    // sent only together with a user name
+    std::string clientId;    // empty: the tool makes one up
     int protocolVersion = 4; // 3 = MQTT 3.1, 4 = MQTT 3.1.1, 5 = MQTT 5
 };
 

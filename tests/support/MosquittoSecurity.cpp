@@ -2,7 +2,6 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-
 #include <vector>
 
 namespace
@@ -82,8 +81,9 @@ std::string DynsecAdminConfig(const std::string& admin, const std::string& passw
             acls += ",";
         acls += std::string(R"({"acltype":")") + type + R"(","topic":")" + topic + R"(","allow":true})";
     }
-    return R"({"clients":[{"username":)" + JsonText(admin) + R"(,"textName":"Dynsec admin user","password":")" +
-           hashed.hash + R"(","salt":")" + hashed.salt + R"(","iterations":)" + std::to_string(kIterations) +
+    return R"({"clients":[{"username":)" + JsonText(admin) +
+           R"(,"textName":"Dynsec admin user","password":")" + hashed.hash + R"(","salt":")" + hashed.salt +
+           R"(","iterations":)" + std::to_string(kIterations) +
            R"(,"roles":[{"rolename":"admin"}]}],"roles":[{"rolename":"admin","acls":[)" + acls +
            R"(]}],"defaultACLAccess":{"publishClientSend":false,"publishClientReceive":true,)" +
            R"("subscribe":false,"unsubscribe":true}})" + "\n";

@@ -59,9 +59,9 @@ struct Packet
 
 enum class ParseStatus
 {
-    Complete,   // one packet taken off the front of the input
-    NeedMore,   // the input ends inside a packet
-    Malformed,  // remaining length longer than four bytes
+    Complete,  // one packet taken off the front of the input
+    NeedMore,  // the input ends inside a packet
+    Malformed, // remaining length longer than four bytes
 };
 // Takes one packet off the front of `input` (erasing its bytes) when it is complete.
 ParseStatus TakePacket(Bytes& input, Packet* packet);

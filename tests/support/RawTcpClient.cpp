@@ -1,12 +1,11 @@
 #include "support/RawTcpClient.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 bool RawTcpClient::Connect(uint16_t port)
 {
@@ -45,8 +44,8 @@ bool RawTcpClient::Fill(std::chrono::steady_clock::time_point deadline)
         return false;
     for (;;)
     {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd pfd{m_fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
         if (ready < 0 && errno == EINTR)

@@ -1,12 +1,12 @@
 // A plain TCP client for tests that speak bytes to a server (the fake broker, the driver in
 // listen mode) and read whole MQTT packets back with deadlines.
 #pragma once
+#include "support/MqttWire.h"
+#include "support/TestHelpers.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
-
-#include "support/MqttWire.h"
-#include "support/TestHelpers.h"
 
 class RawTcpClient
 {

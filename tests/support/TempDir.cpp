@@ -1,9 +1,8 @@
 #include "support/TempDir.h"
 
-#include <stdlib.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <stdlib.h>
 #include <system_error>
 #include <vector>
 

@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
-
 #include "support/FakeBroker.h"
+
 #include "support/MosquittoClients.h"
 #include "support/RawTcpClient.h"
+
+#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 using namespace MqttWire;
@@ -11,7 +12,8 @@ namespace
 {
 // The CONNECT of a plain MQTT 3.1.1 client "c1", written out by hand so that neither the
 // fake broker's decoder nor MqttWire's encoder checks itself.
-const Bytes kConnect{0x10, 0x0E, 0x00, 0x04, 'M', 'Q', 'T', 'T', 0x04, 0x02, 0x00, 0x3C, 0x00, 0x02, 'c', '1'};
+const Bytes kConnect{0x10, 0x0E, 0x00, 0x04, 'M',  'Q',  'T', 'T',
+                     0x04, 0x02, 0x00, 0x3C, 0x00, 0x02, 'c', '1'};
 
 class FakeBrokerTest : public ::testing::Test
 {
@@ -160,7 +162,8 @@ TEST_F(FakeBrokerTest, ClosesOnMalformedLengthAndOnDisconnect)
 TEST_F(FakeBrokerTest, HookSeesPacketsFirstAndMayReplaceTheReaction)
 {
     FakeBrokerScript script;
-    script.onPacket = [this](size_t connection, const Packet& packet) {
+    script.onPacket = [this](size_t connection, const Packet& packet)
+    {
         if (packet.Type() != PUBLISH)
             return false;
         broker.Drop(connection, true);

@@ -1,14 +1,13 @@
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -73,7 +72,8 @@ TEST(ChildProcessTest, ReportsExitCodesSignalsAndOutput)
     for (const auto& c : cases)
     {
         std::string output;
-        EXPECT_EQ(RunProgram("/bin/sh", {"-c", c.script}, &output, kTestWait).value_or(-1), c.status) << c.script;
+        EXPECT_EQ(RunProgram("/bin/sh", {"-c", c.script}, &output, kTestWait).value_or(-1), c.status)
+            << c.script;
         if (c.status == 0)
         {
             EXPECT_EQ(output, c.output);
@@ -86,7 +86,8 @@ TEST(ChildProcessTest, StopEndsAHangingChildAndItsGroup)
     TempDir dir;
     ChildProcess child;
     // The shell's own child, `sleep`, is in the same group and must go with it.
-    ASSERT_TRUE(child.Start("/bin/sh", {"-c", "trap '' TERM; sleep 600 & echo $! > " + dir.File("pid") + "; wait"}));
+    ASSERT_TRUE(
+        child.Start("/bin/sh", {"-c", "trap '' TERM; sleep 600 & echo $! > " + dir.File("pid") + "; wait"}));
     ASSERT_TRUE(WaitUntil([&] { return !ReadFileText(dir.File("pid")).empty(); }));
     const pid_t grandchild = std::stoi(ReadFileText(dir.File("pid")));
     EXPECT_TRUE(child.Running());
@@ -94,11 +95,13 @@ TEST(ChildProcessTest, StopEndsAHangingChildAndItsGroup)
     EXPECT_EQ(child.Stop(100ms), 128 + SIGKILL);
     EXPECT_FALSE(child.Running());
     // The grandchild went with the group; init reaps it, or it lingers as a zombie.
-    EXPECT_TRUE(WaitUntil([&] {
-        const std::string stat = ReadFileText("/proc/" + std::to_string(grandchild) + "/stat");
-        const size_t close = stat.rfind(')');
-        return stat.empty() || (close != std::string::npos && stat.compare(close, 4, ") Z ") == 0);
-    }));
+    EXPECT_TRUE(WaitUntil(
+        [&]
+        {
+            const std::string stat = ReadFileText("/proc/" + std::to_string(grandchild) + "/stat");
+            const size_t close = stat.rfind(')');
+            return stat.empty() || (close != std::string::npos && stat.compare(close, 4, ") Z ") == 0);
+        }));
 }
 
 TEST(ChildProcessTest, FailsToStartAMissingProgram)

@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
-
 #include "support/MosquittoBroker.h"
+
 #include "support/MosquittoClients.h"
 #include "support/RawTcpClient.h"
+
+#include <gtest/gtest.h>
 
 TEST(MosquittoBrokerTest, StartsStopsAndRestartsOnTheSamePort)
 {
@@ -38,6 +39,8 @@ TEST(MosquittoBrokerTest, StartsStopsAndRestartsOnTheSamePort)
 
     ASSERT_TRUE(broker.Restart());
     EXPECT_EQ(broker.Port(), port);
+    EXPECT_FALSE(broker.WaitForLog("New client connected", std::chrono::milliseconds{0}))
+        << "the current run's log starts empty of clients";
     Subscriber subscriber(broker.Client(), {"plant/x"});
     ASSERT_TRUE(subscriber.Start());
     ASSERT_TRUE(Publish(broker.Client(), "plant/x", "after restart"));
@@ -70,10 +73,8 @@ TEST_P(MosquittoCredentialsTest, PasswordFileAdmitsOnlyKnownUsers)
         bool admitted;
     };
     const Case cases[] = {
-        {"alice", "secret", true},
-        {"bob", "p@ss word", true},
-        {"alice", "wrong", false},
-        {"mallory", "secret", false},
+        {"alice", "secret", true}, {"bob", "p@ss word", true},
+        {"alice", "wrong", false}, {"mallory", "secret", false},
         {"", "", false},
     };
     for (const auto& c : cases)
@@ -86,6 +87,10 @@ TEST_P(MosquittoCredentialsTest, PasswordFileAdmitsOnlyKnownUsers)
                 << published.message();
         }
     }
+    Subscriber refused(broker.Client("alice", "wrong"), {"t"});
+    const auto started = refused.Start();
+    EXPECT_FALSE(started);
+    EXPECT_NE(std::string(started.message()).find("not authorised"), std::string::npos) << started.message();
 }
 
 TEST_P(MosquittoCredentialsTest, DynamicSecurityPluginAnswersItsAdministrator)
@@ -98,7 +103,8 @@ TEST_P(MosquittoCredentialsTest, DynamicSecurityPluginAnswersItsAdministrator)
 
     Subscriber responses(broker.Admin(), {"$CONTROL/dynamic-security/v1/response"});
     ASSERT_TRUE(responses.Start());
-    ASSERT_TRUE(Publish(broker.Admin(), "$CONTROL/dynamic-security/v1", R"({"commands":[{"command":"listClients"}]})"));
+    ASSERT_TRUE(Publish(broker.Admin(), "$CONTROL/dynamic-security/v1",
+                        R"({"commands":[{"command":"listClients"}]})"));
     const auto answer = responses.WaitForMessage("$CONTROL/dynamic-security/v1/response");
     ASSERT_TRUE(answer) << broker.LogText();
     EXPECT_NE(answer->payload.find(R"("command":"listClients")"), std::string::npos) << answer->payload;

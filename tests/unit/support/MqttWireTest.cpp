@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "support/MqttWire.h"
+
+#include <gtest/gtest.h>
 
 using namespace MqttWire;
 
