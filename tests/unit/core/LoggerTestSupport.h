@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,8 +19,7 @@ public:
     CLogCapture()
         : m_globals(TIOPtr<CIOGlobals>::Adopt(CIOGlobals::Create(nullptr, "Driver Test"))),
           m_path(std::filesystem::temp_directory_path() /
-                 ("dravo-capture-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log"))
+                 ("dravo-capture-" + std::to_string(::getpid()) + "-" + FileNamePart() + ".log"))
     {
         std::filesystem::remove(m_path);
         m_globals->Logger()->SetFile(m_path.string().c_str());
@@ -53,6 +53,14 @@ public:
     }
 
 private:
+    // Parameterised tests are named "Name/0": keep the log file directly in the temp folder.
+    static std::string FileNamePart()
+    {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
+
     TIOPtr<CIOGlobals> m_globals;
     std::filesystem::path m_path;
 };
