@@ -74,11 +74,11 @@ bool ParseHex(std::string_view digits, uint32_t& value)
     return true;
 }
 
-Found Lookup(const std::string& key, const std::string& name)
+Found Lookup(const std::string& path, const std::string& key, const std::string& name)
 {
     Found found;
     std::string content;
-    if (!ReadWholeFile(MachineSettingsPath(), content))
+    if (!ReadWholeFile(path, content))
         return found;
     bool inKey = false;
     std::string_view rest(content);
@@ -123,16 +123,27 @@ std::string MachineSettingsPath()
 
 bool ReadMachineDword(const std::string& key, const std::string& name, uint32_t& value)
 {
-    const Found f = Lookup(key, name);
+    return ReadMachineDwordFrom(MachineSettingsPath(), key, name, value);
+}
+
+bool ReadMachineText(const std::string& key, const std::string& name, std::string& value, size_t maxBytes)
+{
+    return ReadMachineTextFrom(MachineSettingsPath(), key, name, value, maxBytes);
+}
+
+bool ReadMachineDwordFrom(const std::string& path, const std::string& key, const std::string& name, uint32_t& value)
+{
+    const Found f = Lookup(path, key, name);
     if (f.kind != EKind::Dword)
         return false;
     value = f.dword;
     return true;
 }
 
-bool ReadMachineText(const std::string& key, const std::string& name, std::string& value, size_t maxBytes)
+bool ReadMachineTextFrom(const std::string& path, const std::string& key, const std::string& name,
+                         std::string& value, size_t maxBytes)
 {
-    const Found f = Lookup(key, name);
+    const Found f = Lookup(path, key, name);
     if (f.kind != EKind::Text)
         return false;
     value = f.text.substr(0, maxBytes);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 
 #include "core/IOLog.h"
 #include "dravo/IOInterfaces.h"
@@ -269,29 +270,39 @@ protected:
     TIOPtr<IIOHost> m_host;
     SSettings m_settings;
 
+    // Configuration readers: a number (the fallback when absent or not convertible) and a
+    // text (empty when absent; numbers as their text).
+    static uint32_t ConfigNumber(const CConfigData& config, const char* name, uint32_t fallback);
+    static std::string ConfigText(const CConfigData& config, const char* name);
+
     // Posts an event to the host (varargs form of IIOHost::PostEvent).
     void PostEvent(int32_t type, int32_t source, int32_t number, const char* format, ...) DRAVO_PRINTF(5, 6);
 
 private:
+    enum class EPump
+    {
+        NoData,
+        Data,
+        Failed,
+    };
+
     static int32_t ThreadEntry(void* layer);
     void ThreadBody();
-    void Initialize();
-    // One pass of the loop; false when the loop ends (give-up). `waitMs` is the wait that follows.
-    bool LoopStep(uint32_t& waitMs);
-    void Wait(uint32_t waitMs);
-    void FirstConnection();
-    // Returns false when the layer gave up.
+    // The steps of the loop return false when the layer gave up (the loop ends).
+    bool FirstConnection();
+    // One pass of the loop; sets the wait that follows and whether it watches the sockets.
+    bool LoopStep(uint32_t& waitMs, bool& pollSockets);
+    void Wait(uint32_t waitMs, bool pollSockets);
     bool ConnectionLost(bool allowSwitch);
     bool Reconnect();
     bool RetryInLoop();
-    void OnConnected();
     void DisconnectForInactivity(uint32_t elapsedMs);
     void GiveUp();
     void Terminate();
     void SetState(uint32_t state);
     void UpdateStatistics(bool connectedNow);
     void ResetRequestHandler();
-    bool ReceivePump();
+    EPump ReceivePump();
     void ProcessRequest();
     HRESULT RunRequest(SIORequest& request);
     void PostFrameworkEvent(int32_t type, int32_t number, const char* format, ...) DRAVO_PRINTF(4, 5);
