@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "core/ValueText.h"
 
@@ -272,7 +273,15 @@ bool CConfigData::ApplyParameterArray(HVALUE array, std::string& error, std::vec
 {
     error.clear();
     CLockGuard guard(m_lock);
-    return ApplyLocked(array, error, changed);
+    try
+    {
+        return ApplyLocked(array, error, changed);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // What was applied stays applied, as after any other failure.
+        return false;
+    }
 }
 
 bool CConfigData::ApplyLocked(HVALUE array, std::string& error, std::vector<std::string>& changed)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/Thread.h"
 
@@ -84,9 +85,16 @@ HRESULT CIOLogger::SetFile(const char* pattern)
         return S_OK;
     }
     CLockGuard guard(m_lock);
-    m_pattern = pattern;
-    m_date = m_clock();
-    m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
+    try
+    {
+        m_pattern = pattern;
+        m_date = m_clock();
+        m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
     Print(LOG_DRIVER, LOG_LEVEL, "Log redirected to '%s'.", m_name.c_str());
     CloseFile();
     OpenExpanded();
@@ -229,7 +237,14 @@ void CIOLogger::SetClock(Clock clock)
 
 void CIOLogger::OpenExpanded()
 {
-    m_file.Open(LogFilePath(m_name));
+    try
+    {
+        m_file.Open(LogFilePath(m_name));
+    }
+    catch (const std::bad_alloc&)
+    {
+        m_file.Close();
+    }
     WriteHeaderLines();
 }
 
@@ -254,7 +269,16 @@ void CIOLogger::RotateIfDateChanged(const LocalTime& now)
         return;
     m_date = now;
     CloseFile();
-    m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
+    try
+    {
+        m_name = ExpandName(m_pattern, CurrentProcessId(), m_date, &m_daily);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Without the new name the day's messages are formatted and discarded.
+        m_name.clear();
+        return;
+    }
     OpenExpanded();
 }
 
