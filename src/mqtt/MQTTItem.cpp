@@ -1,19 +1,22 @@
 #include "mqtt/MQTTItem.h"
 
+#include "mqtt/MQTTTemplate.h"
+#include "platform/Text.h"
+
+#include "json/JsonValue.h"
 #include <charconv>
 #include <cmath>
 #include <new>
-
-#include "json/JsonValue.h"
-#include "mqtt/MQTTTemplate.h"
-#include "platform/Text.h"
 
 namespace
 {
 constexpr std::string_view kDeadbandMarker = "(Deadband:";
 constexpr std::string_view kBlanks = " \t\r\n\f\v";
 
-bool IsBlank(char c) { return kBlanks.find(c) != std::string_view::npos; }
+bool IsBlank(char c)
+{
+    return kBlanks.find(c) != std::string_view::npos;
+}
 
 std::string_view TrimBlanks(std::string_view text)
 {
@@ -23,7 +26,10 @@ std::string_view TrimBlanks(std::string_view text)
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Reads a decimal real (leading blanks, optional sign, digits with an optional fraction and
 // exponent) from the start of `text`. Returns the characters consumed, 0 when no number
@@ -61,12 +67,11 @@ size_t ReadDecimal(std::string_view text, double& value)
                 ++pos;
         }
     }
-    const auto [end, error] = std::from_chars(text.data() + digitsStart, text.data() + pos, value);
-    if (error == std::errc::result_out_of_range)
+    const std::from_chars_result read = std::from_chars(text.data() + digitsStart, text.data() + pos, value);
+    if (read.ec == std::errc::result_out_of_range)
         value = HUGE_VAL; // the exponent overflowed; an underflow is near enough zero
-    else if (error != std::errc())
+    else if (read.ec != std::errc())
         return 0;
-    (void)end;
     if (negative)
         value = -value;
     return pos;
@@ -221,7 +226,8 @@ HRESULT CMQTTItem::AddReference(const std::string& address, const std::string& t
     CLockGuard guard(m_lock);
     for (const auto& reference : m_references)
     {
-        if (reference->address == address && reference->templateName == templateName && reference->filter == filter)
+        if (reference->address == address && reference->templateName == templateName &&
+            reference->filter == filter)
         {
             Log(logger, LOG_DRIVER, "Duplicated Tag Item found = %s", address.c_str());
             return S_FALSE;
@@ -259,7 +265,7 @@ void CMQTTItem::Enter(const std::string& address, uint16_t tagNumber)
         for (const auto& reference : m_references)
         {
             if (reference->address == address)
-                hvSetProperty(reference->Value(), 138, number.get());
+                hvSetProperty(reference->Value(), MQTT_TAG_NUMBER_PROPERTY, number.get());
         }
     }
     if (m_state == MQTT_ITEM_IDLE)

@@ -7,17 +7,17 @@
 //
 // The subscription state machine that drives these fields is CMQTTSubscriptions.
 #pragma once
+#include "core/IOLog.h"
+#include "dravo/hvalue.h"
+#include "dravo/status.h"
+#include "platform/Lock.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
-
-#include "core/IOLog.h"
-#include "dravo/hvalue.h"
-#include "dravo/status.h"
-#include "platform/Lock.h"
 
 class CMQTTTemplate;
 
@@ -57,6 +57,9 @@ HRESULT MQTTValidateItem(const std::string& item);
 // not JSON, S_OK with the elements when it is a non-empty array of strings, E_FAIL for every
 // other JSON (a number, an object, an empty array, a non-string element).
 HRESULT MQTTSplitArrayItem(const std::string& item, std::vector<std::string>& elements);
+
+// The value property that carries the number of the tag a reference belongs to.
+constexpr uint16_t MQTT_TAG_NUMBER_PROPERTY = 138;
 
 // Names that never subscribe: write-only commands handled by the host.
 bool MQTTIsReservedItem(std::string_view firstField);
@@ -129,13 +132,13 @@ public:
 
     // S_OK when appended, S_FALSE for a duplicate of address, template name and filter
     // (logged "Duplicated Tag Item found = %s"), E_OUTOFMEMORY when it cannot be made.
-    HRESULT AddReference(const std::string& address, const std::string& templateName, const std::string& filter,
-                         CMQTTTemplate* tmpl, IIOLogger* logger);
+    HRESULT AddReference(const std::string& address, const std::string& templateName,
+                         const std::string& filter, CMQTTTemplate* tmpl, IIOLogger* logger);
     // References in the order they were added; they stay valid while the item lives.
     std::vector<CMQTTTagReference*> References();
 
     // A cache tag with item string `address` entered the item: counts it active, stores
-    // `tagNumber` in property 138 of its references' values and asks for a subscription
+    // `tagNumber` in MQTT_TAG_NUMBER_PROPERTY of its references' values and asks for a subscription
     // (idle -> to subscribe; to unsubscribe -> subscribed, since the broker still has it).
     void Enter(const std::string& address, uint16_t tagNumber);
     // A tag left. When it was the last one: a subscribed item is to be unsubscribed and an

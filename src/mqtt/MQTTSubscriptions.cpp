@@ -1,13 +1,13 @@
 #include "mqtt/MQTTSubscriptions.h"
 
+#include "mqtt/MQTTStack.h"
+#include "mqtt/MQTTTemplate.h"
+#include "platform/Tick.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <new>
-
-#include "mqtt/MQTTStack.h"
-#include "mqtt/MQTTTemplate.h"
-#include "platform/Tick.h"
 
 namespace
 {
@@ -43,8 +43,17 @@ CMQTTSubscriptions::CMQTTSubscriptions(IMQTTItemHost& host, SMQTTItemSettings se
 
 CMQTTSubscriptions::~CMQTTSubscriptions() = default;
 
+// The operations the host calls from its threads end where they stand when memory runs out:
+// no exception reaches the cache, the stack or the session thread.
+HRESULT CMQTTSubscriptions::OutOfMemory()
+{
+    Log(m_host.Logger(), LOG_DRIVER, "Out of Memory!");
+    return E_OUTOFMEMORY;
+}
+
 CMQTTItem* CMQTTSubscriptions::FindItem(const std::string& topic, bool create)
 {
+    const uint32_t now = create ? m_host.Now() : 0;
     CLockGuard guard(m_itemLock);
     auto found = m_topics.find(topic);
     if (found != m_topics.end())
@@ -53,7 +62,7 @@ CMQTTItem* CMQTTSubscriptions::FindItem(const std::string& topic, bool create)
         return nullptr;
     try
     {
-        m_items.push_back(std::make_unique<CMQTTItem>(topic, m_host.Now()));
+        m_items.push_back(std::make_unique<CMQTTItem>(topic, now));
         CMQTTItem* item = m_items.back().get();
         try
         {
@@ -83,6 +92,7 @@ std::vector<CMQTTItem*> CMQTTSubscriptions::Items()
 }
 
 HRESULT CMQTTSubscriptions::OnTagAdded(const SCacheTagAddress& tag)
+try
 {
     std::vector<std::string> items;
     if (FAILED(PlainItems(tag.item, items)))
@@ -100,6 +110,10 @@ HRESULT CMQTTSubscriptions::OnTagAdded(const SCacheTagAddress& tag)
         }
     }
     return S_OK;
+}
+catch (const std::bad_alloc&)
+{
+    return OutOfMemory();
 }
 
 HRESULT CMQTTSubscriptions::ParseEnterItem(const SCacheTagAddress& tag, const std::string& itemText)
@@ -129,6 +143,7 @@ HRESULT CMQTTSubscriptions::ParseEnterItem(const SCacheTagAddress& tag, const st
 }
 
 HRESULT CMQTTSubscriptions::OnTagRemoved(const SCacheTagAddress& tag)
+try
 {
     // Mirrors OnTagAdded item for item, JSON arrays included, so every entry is undone.
     std::vector<std::string> items;
@@ -148,8 +163,13 @@ HRESULT CMQTTSubscriptions::OnTagRemoved(const SCacheTagAddress& tag)
     }
     return result;
 }
+catch (const std::bad_alloc&)
+{
+    return OutOfMemory();
+}
 
 HRESULT CMQTTSubscriptions::WriteTag(const std::string& itemString, HVALUE value)
+try
 {
     std::string prepared = itemString;
     SMQTTDeadband deadband;
@@ -186,6 +206,10 @@ HRESULT CMQTTSubscriptions::WriteTag(const std::string& itemString, HVALUE value
         item->AddReference(itemString, templateName, std::string(), tmpl, m_host.Logger());
     }
     return WriteItem(*item, value, deadband);
+}
+catch (const std::bad_alloc&)
+{
+    return OutOfMemory();
 }
 
 HRESULT CMQTTSubscriptions::WriteItem(CMQTTItem& item, HVALUE value, const SMQTTDeadband& deadband)
@@ -269,6 +293,7 @@ HRESULT CMQTTSubscriptions::WriteReference(CMQTTItem& item, CMQTTTagReference& r
 }
 
 void CMQTTSubscriptions::OnPublish(const std::string& topic, const std::string& payload)
+try
 {
     IIOLogger* logger = m_host.Logger();
     CMQTTItem* item = FindItem(topic, false);
@@ -283,6 +308,10 @@ void CMQTTSubscriptions::OnPublish(const std::string& topic, const std::string& 
         OnMessage(*item, payload);
     }
     ApplyLastWill(topic, payload);
+}
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
 }
 
 void CMQTTSubscriptions::OnMessage(CMQTTItem& item, const std::string& payload)
@@ -361,6 +390,7 @@ void CMQTTSubscriptions::ReleaseLastWill(CMQTTItem& item, const std::string& pay
 }
 
 void CMQTTSubscriptions::SubscriptionPass()
+try
 {
     IIOLogger* logger = m_host.Logger();
     const uint32_t now = m_host.Now();
@@ -420,6 +450,10 @@ void CMQTTSubscriptions::SubscriptionPass()
         SendUnsubscribeBatch(std::span<const SBatchItem>(unsubscribe).subspan(first, count));
     }
 }
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
+}
 
 void CMQTTSubscriptions::SendSubscribeBatch(std::span<const SBatchItem> batch)
 {
@@ -435,7 +469,8 @@ void CMQTTSubscriptions::SendSubscribeBatch(std::span<const SBatchItem> batch)
     uint16_t packetId = 0;
     // The items move to "sent" before the packet leaves: a SUBACK may be handled on the stack
     // thread before SendSubscribe returns.
-    const auto beforeSend = [&](uint16_t id) {
+    const auto beforeSend = [&](uint16_t id)
+    {
         packetId = id;
         {
             CLockGuard pending(m_pendingLock);
@@ -474,7 +509,8 @@ void CMQTTSubscriptions::SendUnsubscribeBatch(std::span<const SBatchItem> batch)
     const uint32_t now = m_host.Now();
     bool recorded = false;
     uint16_t packetId = 0;
-    const auto beforeSend = [&](uint16_t id) {
+    const auto beforeSend = [&](uint16_t id)
+    {
         packetId = id;
         recorded = true;
         for (const SBatchItem& entry : batch)
@@ -498,6 +534,7 @@ void CMQTTSubscriptions::SendUnsubscribeBatch(std::span<const SBatchItem> batch)
 }
 
 void CMQTTSubscriptions::OnSubAck(CMQTTPacket& suback)
+try
 {
     IIOLogger* logger = m_host.Logger();
     CMQTTReader reader(suback.buffer);
@@ -534,6 +571,10 @@ void CMQTTSubscriptions::OnSubAck(CMQTTPacket& suback)
         }
     }
 }
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
+}
 
 void CMQTTSubscriptions::OnUnsubAck(uint16_t packetId)
 {
@@ -566,6 +607,7 @@ void CMQTTSubscriptions::OnPeerUnsubscribe(const std::string& topic)
 }
 
 void CMQTTSubscriptions::MarkItemBad(CMQTTItem& item, EMQTTBadReason reason)
+try
 {
     bool wasBad = false;
     {
@@ -611,8 +653,13 @@ void CMQTTSubscriptions::MarkItemBad(CMQTTItem& item, EMQTTBadReason reason)
         (item.m_state == MQTT_ITEM_SUBSCRIBE_SENT || item.m_state == MQTT_ITEM_SUBSCRIBED))
         item.m_state = MQTT_ITEM_TO_SUBSCRIBE;
 }
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
+}
 
 void CMQTTSubscriptions::MarkAllItemsBad()
+try
 {
     for (CMQTTItem* item : Items())
     {
@@ -636,8 +683,13 @@ void CMQTTSubscriptions::MarkAllItemsBad()
     CLockGuard pending(m_pendingLock);
     m_pending.clear();
 }
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
+}
 
 void CMQTTSubscriptions::Resubscribe(const std::string& prefix)
+try
 {
     for (CMQTTItem* item : Items())
     {
@@ -647,6 +699,10 @@ void CMQTTSubscriptions::Resubscribe(const std::string& prefix)
         if (item->m_state == MQTT_ITEM_SUBSCRIBE_SENT || item->m_state == MQTT_ITEM_SUBSCRIBED)
             item->m_state = MQTT_ITEM_TO_SUBSCRIBE;
     }
+}
+catch (const std::bad_alloc&)
+{
+    OutOfMemory();
 }
 
 size_t CMQTTSubscriptions::PendingCount()

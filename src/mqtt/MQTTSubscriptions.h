@@ -7,6 +7,11 @@
 // depends on elapsed time reads the host's tick (IMQTTItemHost::Now), so tests drive it with
 // synthetic time.
 #pragma once
+#include "core/IOCacheInterfaces.h"
+#include "mqtt/MQTTItem.h"
+#include "mqtt/MQTTPacket.h"
+#include "platform/Lock.h"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,11 +20,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "core/IOCacheInterfaces.h"
-#include "mqtt/MQTTItem.h"
-#include "mqtt/MQTTPacket.h"
-#include "platform/Lock.h"
 
 class CMQTTTemplate;
 
@@ -73,7 +73,6 @@ public:
     static constexpr uint32_t SUBSCRIBE_GAP_MS = 100;
     static constexpr uint32_t UNSUBSCRIBE_BATCH = 50;
     static constexpr uint32_t SUBSCRIPTION_RESPONSE_MS = 30000;
-    static constexpr uint16_t TAG_NUMBER_PROPERTY = 138;
 
     CMQTTSubscriptions(IMQTTItemHost& host, SMQTTItemSettings settings);
     ~CMQTTSubscriptions();
@@ -131,6 +130,7 @@ private:
         std::string topic;
     };
 
+    HRESULT OutOfMemory();
     void ApplyLastWill(const std::string& topic, const std::string& payload);
     void ReleaseLastWill(CMQTTItem& item, const std::string& payload);
     void SendSubscribeBatch(std::span<const SBatchItem> batch);

@@ -2,15 +2,15 @@
 // host's registry of templates by name. Items hold plain pointers to registered templates:
 // a template is never removed or replaced before the registry (and so the host) is destroyed.
 #pragma once
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <string>
-
 #include "core/IOLog.h"
 #include "dravo/hvalue.h"
 #include "dravo/status.h"
 #include "platform/Lock.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
 
 // Format codes, as stored in "MQTT.TemplateType[%u]".
 enum EMQTTTemplateFormat : uint8_t

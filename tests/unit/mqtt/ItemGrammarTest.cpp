@@ -1,19 +1,18 @@
 // The item-string grammar: deadband clauses, trimming, fields, validation and JSON-array items,
 // and the write deadband check.
-#include <gtest/gtest.h>
+#include "mqtt/MQTTItem.h"
 
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
-
-#include "mqtt/MQTTItem.h"
 
 namespace
 {
 struct SGrammarCase
 {
     const char* item;
-    bool prepared;               // MQTTPrepareItem's answer
-    const char* text;            // the item after preparation
+    bool prepared;    // MQTTPrepareItem's answer
+    const char* text; // the item after preparation
     uint32_t deadbandFlags;
     double fraction;
     double absolute;
@@ -27,7 +26,8 @@ const SGrammarCase kGrammar[] = {
     {"(Deadband:-2.5)plant/temp", true, "plant/temp", SMQTTDeadband::ABSOLUTE, 0, 2.5, S_OK},
     {"plant/temp(Deadband: 1 )(Deadband:10 %)", true, "plant/temp",
      SMQTTDeadband::PERCENT | SMQTTDeadband::ABSOLUTE, 0.10, 1, S_OK},
-    {"plant/temp;J1 (Deadband:5%)", true, "plant/temp;J1", SMQTTDeadband::PERCENT, 0.05, 0, IO_E_INVALID_ITEM},
+    {"plant/temp;J1 (Deadband:5%)", true, "plant/temp;J1", SMQTTDeadband::PERCENT, 0.05, 0,
+     IO_E_INVALID_ITEM},
     // A bad value is cut out, but the rest is left untrimmed and the item is refused.
     {"plant/temp (Deadband:0)", false, "plant/temp ", 0, 0, 0, IO_E_INVALID_ITEM},
     {"plant/temp (Deadband:abc)", false, "plant/temp ", 0, 0, 0, IO_E_INVALID_ITEM},
@@ -141,14 +141,12 @@ TEST(WriteDeadband, PassesOnlyChangesThatReachALimit)
         {percent, 98, 104, true},  // 6 >= 4.9
         {percent, 100, 95, true},  // exactly the limit passes
         {percent, 0, 0, true},     // 5 % of nothing is no limit
-        {absolute, 10, 11.5, false},
-        {absolute, 10, 7.9, true},
-        {none, 1, 1, true},
-        {percent, nan, 1, true},
-        {percent, 1, nan, true},
+        {absolute, 10, 11.5, false}, {absolute, 10, 7.9, true}, {none, 1, 1, true},
+        {percent, nan, 1, true},     {percent, 1, nan, true},
     };
     for (const SCase& c : cases)
-        EXPECT_EQ(c.deadband.Passes(Number(c.old).get(), Number(c.next).get()), c.passes) << c.old << " -> " << c.next;
+        EXPECT_EQ(c.deadband.Passes(Number(c.old).get(), Number(c.next).get()), c.passes)
+            << c.old << " -> " << c.next;
 }
 
 TEST(WriteDeadband, DifferentTypeOrQualityAlwaysPasses)

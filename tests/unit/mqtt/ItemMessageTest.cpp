@@ -1,8 +1,8 @@
 // Items as the tag cache and the broker see them: tags entering, payloads becoming tag values
 // (directly or through a template), writes with their deadband, and the last-will rule.
-#include <gtest/gtest.h>
-
 #include "SubscriptionTestSupport.h"
+
+#include <gtest/gtest.h>
 
 namespace
 {
@@ -144,7 +144,7 @@ TEST_F(ItemMessages, TagNumberIsStoredInTheReferenceValue)
 {
     ASSERT_EQ(subs.OnTagAdded(TagAddress("plant/temp", 4711)), S_OK);
     CMQTTTagReference* reference = subs.FindItem("plant/temp", false)->References()[0];
-    MQTTValuePtr number(hvGetProperty(reference->Value(), CMQTTSubscriptions::TAG_NUMBER_PROPERTY));
+    MQTTValuePtr number(hvGetProperty(reference->Value(), MQTT_TAG_NUMBER_PROPERTY));
     uint32_t got = 0;
     ASSERT_TRUE(hvGetU32(number.get(), &got));
     EXPECT_EQ(got, 4711u);

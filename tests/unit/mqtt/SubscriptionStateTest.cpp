@@ -1,12 +1,11 @@
 // The subscription state machine under synthetic time: SUBSCRIBE and UNSUBSCRIBE batches,
 // SUBACK and UNSUBACK matching, both expiry rules, link loss, and the return of a topic whose
 // tags left and came back.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-
 #include "SubscriptionTestSupport.h"
 #include "mqtt/MQTTStack.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
 
 namespace
 {

@@ -2,17 +2,16 @@
 // UNSUBSCRIBE, pause and publish under synthetic time, a cache section whose tags keep the
 // values handed to them, and a template that shows what the item layer passes through.
 #pragma once
-#include <gtest/gtest.h>
+#include "CodecTestDoubles.h"
+#include "mqtt/MQTTSubscriptions.h"
+#include "mqtt/MQTTTemplate.h"
 
 #include <cmath>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "CodecTestDoubles.h"
-#include "mqtt/MQTTSubscriptions.h"
-#include "mqtt/MQTTTemplate.h"
 
 // What a cache tag was handed, read out of the value.
 struct SDelivered
@@ -78,7 +77,10 @@ public:
         *tag = found->second.Get();
         return S_OK;
     }
-    HRESULT FindOrCreateTag(const char*, const SCacheTagAddress*, IIOCacheTag**) override { return E_NOTIMPL; }
+    HRESULT FindOrCreateTag(const char*, const SCacheTagAddress*, IIOCacheTag**) override
+    {
+        return E_NOTIMPL;
+    }
     HRESULT EnumTags(const char*, uint32_t, IIOCacheTagVisitor*) override { return E_NOTIMPL; }
 
 private:
@@ -121,7 +123,10 @@ struct SPublished
 class CFakeItemHost final : public IMQTTItemHost
 {
 public:
-    CFakeItemHost() : logger(CRecordingLogger::Create()), section(TIOPtr<CFakeSection>::Adopt(new CFakeSection)) {}
+    CFakeItemHost()
+        : logger(CRecordingLogger::Create()), section(TIOPtr<CFakeSection>::Adopt(new CFakeSection))
+    {
+    }
 
     uint32_t Now() override { return now; }
     IIOLogger* Logger() override { return logger.Get(); }
