@@ -6,6 +6,15 @@
 // The host implements IMQTTItemHost and owns one CMQTTSubscriptions. Every decision that
 // depends on elapsed time reads the host's tick (IMQTTItemHost::Now), so tests drive it with
 // synthetic time.
+//
+// How the host drives it:
+//   cache sink OnTagActivated / OnTagDeactivated -> OnTagAdded / OnTagRemoved (tag address)
+//   message handler, after agents and the controller  -> OnPublish (topic, payload text)
+//   stack OnSubAck / OnUnsubAck / OnPeerSubscribe / OnPeerUnsubscribe -> the same names
+//   session tick: disconnect handling -> MarkAllItemsBad; after CheckSession -> SubscriptionPass
+//   write operation -> WriteTag (item string, value); item check -> MQTTValidateItem
+// The entry points the host calls from its threads never throw: running out of memory is
+// logged "Out of Memory!" and, where there is a status, reported as E_OUTOFMEMORY.
 #pragma once
 #include "core/IOCacheInterfaces.h"
 #include "mqtt/MQTTItem.h"
