@@ -1,13 +1,13 @@
 #include "core/BuiltinTags.h"
 
+#include "dravo/hvalue.h"
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
 #include <mutex>
 #include <string>
-
-#include "dravo/hvalue.h"
-#include "platform/Text.h"
 
 namespace
 {
@@ -25,6 +25,7 @@ constexpr SBuiltinTag Parameter(const char* name, uint8_t type, uint32_t helpTex
     return {BUILTIN_FOLDER_PARAMETERS, name, helpText, type, 35, 0, BUILTIN_N1, BUILTIN_N2, 0, 5, {}};
 }
 
+// clang-format off
 constexpr SBuiltinTag kRows[] = {
     {BUILTIN_FOLDER_GENERAL, "IO.DravoEvent", 50058, HV_HVAL, 9, 4, BUILTIN_N1, BUILTIN_N2, 0, 1, kDravoEventElements},
     {BUILTIN_FOLDER_GENERAL, "IO.PhysicalLayerStatus", 50002, HV_I32, 1, 0, BUILTIN_N1, BUILTIN_N2, 0, 2, {}},
@@ -216,6 +217,10 @@ constexpr SText kTexts[] = {
     {50124, "Number of seconds since the last disconnection (if currently disconnected)"},
     {50130, "UDP multicast group IPv4 address"},
 };
+// clang-format on
+static_assert(std::is_sorted(std::begin(kTexts), std::end(kTexts),
+                             [](const SText& a, const SText& b) { return a.number < b.number; }),
+              "Text looks numbers up by binary search");
 
 } // namespace
 
@@ -337,7 +342,10 @@ void ImportRow(IIOTagBrowser* folder, const SBuiltinTag& row)
         return;
     }
     TIOPtr<IIOTagBrowser> block;
-    if (FAILED(CBrowseEntry(BROWSE_BLOCK, row.name, help).Addressable(row).SizeOrIndex(row.size).AddTo(folder, block.Out())))
+    if (FAILED(CBrowseEntry(BROWSE_BLOCK, row.name, help)
+                   .Addressable(row)
+                   .SizeOrIndex(row.size)
+                   .AddTo(folder, block.Out())))
         return;
     if (!block)
         return;
@@ -433,7 +441,8 @@ HRESULT CBuiltinTags::ImportTags(IIOTagBrowser* root)
     if (root == nullptr)
         return E_POINTER;
     TIOPtr<IIOTagBrowser> dravo;
-    const HRESULT hr = CBrowseEntry(BROWSE_FOLDER, kRootName, Text(kRootDescriptionText)).AddTo(root, dravo.Out());
+    const HRESULT hr =
+        CBrowseEntry(BROWSE_FOLDER, kRootName, Text(kRootDescriptionText)).AddTo(root, dravo.Out());
     if (FAILED(hr))
         return hr;
     if (!dravo)
@@ -441,7 +450,9 @@ HRESULT CBuiltinTags::ImportTags(IIOTagBrowser* root)
     for (const SFolder& folder : kFolders)
     {
         TIOPtr<IIOTagBrowser> node;
-        if (FAILED(CBrowseEntry(BROWSE_FOLDER, FolderName(folder), Text(folder.descriptionText)).AddTo(dravo.Get(), node.Out())) || !node)
+        if (FAILED(CBrowseEntry(BROWSE_FOLDER, FolderName(folder), Text(folder.descriptionText))
+                       .AddTo(dravo.Get(), node.Out())) ||
+            !node)
             continue;
         for (const SBuiltinTag& row : kRows)
             if (row.folder == folder.folder)

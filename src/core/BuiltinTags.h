@@ -2,12 +2,12 @@
 // their table, the matching of a tag address against it by item name or by numbers,
 // the folder and help texts, and the import of the tree into the host's tag browser.
 #pragma once
+#include "dravo/IOInterfaces.h"
+#include "dravo/IORecords.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include "dravo/IORecords.h"
-#include "dravo/IOInterfaces.h"
 
 // Folders of the browser tree, numbered as in the table.
 enum EBuiltinFolder : uint8_t

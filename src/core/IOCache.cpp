@@ -1,17 +1,18 @@
 #include "core/IOCache.h"
 
-#include <algorithm>
-#include <new>
-#include <vector>
-
 #include "core/IOTrace.h"
 #include "core/ValueText.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 SCacheNotification::SCacheNotification(SCacheNotification&& other) noexcept
-    : queuedAt(other.queuedAt), subscription(std::move(other.subscription)), callback(std::move(other.callback)),
-      number(other.number), value(std::exchange(other.value, nullptr)), flags(other.flags), current(other.current)
+    : queuedAt(other.queuedAt), subscription(std::move(other.subscription)),
+      callback(std::move(other.callback)), number(other.number), value(std::exchange(other.value, nullptr)),
+      flags(other.flags), current(other.current)
 {
 }
 
@@ -67,9 +68,7 @@ std::string CacheAddressText(const SCacheTagAddress& address)
     return SubscriptionAddressText(address.device.c_str(), address.item.c_str(), numbers, address.size);
 }
 
-CIOCache::CIOCache(CIOGlobals* globals) : TIOApi(globals)
-{
-}
+CIOCache::CIOCache(CIOGlobals* globals) : TIOApi(globals) {}
 
 CIOCache::~CIOCache()
 {
@@ -119,8 +118,8 @@ void CIOCache::Deliver(const SCacheNotification& n)
     const HRESULT hr = n.callback->Notify(n.number, n.value, n.flags);
     try
     {
-        const double seconds =
-            static_cast<double>(GetHighResCounter() - n.queuedAt) / static_cast<double>(GetHighResFrequency());
+        const double seconds = static_cast<double>(GetHighResCounter() - n.queuedAt) /
+                               static_cast<double>(GetHighResFrequency());
         const char* current = n.current ? " (CurrentValue!)" : "";
         const std::string& address = n.subscription->AddressText();
         if (SUCCEEDED(hr))
@@ -128,7 +127,8 @@ void CIOCache::Deliver(const SCacheNotification& n)
                 CacheValueText(n.value).c_str(), current);
         else
             Log(this, LOG_TAG, "<== (%.03lf) Tag(%s).Callback[%u] = ERROR(%08X), dropped %s%s", seconds,
-                address.c_str(), n.number, static_cast<uint32_t>(hr), CacheValueText(n.value).c_str(), current);
+                address.c_str(), n.number, static_cast<uint32_t>(hr), CacheValueText(n.value).c_str(),
+                current);
     }
     catch (const std::bad_alloc&)
     {
@@ -136,8 +136,8 @@ void CIOCache::Deliver(const SCacheNotification& n)
     }
 }
 
-HRESULT CIOCache::Queue(CIOCacheAdvise* subscription, IIOAdviseCallback* callback, uint32_t number, HVALUE value,
-                        uint32_t flags, bool current)
+HRESULT CIOCache::Queue(CIOCacheAdvise* subscription, IIOAdviseCallback* callback, uint32_t number,
+                        HVALUE value, uint32_t flags, bool current)
 {
     if (subscription == nullptr || callback == nullptr)
         return E_POINTER;
@@ -180,7 +180,8 @@ HRESULT CIOCache::OpenSection(const char* name, IIOCacheSectionEventSink* sink, 
         CIOCacheLock lock(this);
         if (m_sections.contains(sectionName))
             return E_FAIL;
-        TIOPtr<CIOCacheSection> made = TIOPtr<CIOCacheSection>::Adopt(new CIOCacheSection(this, sectionName, sink));
+        TIOPtr<CIOCacheSection> made =
+            TIOPtr<CIOCacheSection>::Adopt(new CIOCacheSection(this, sectionName, sink));
         m_sections.emplace(sectionName, made.Get());
         // Taken in number order; a subscription that the section declines keeps waiting.
         for (auto it = m_waiting.begin(); it != m_waiting.end();)
@@ -213,7 +214,8 @@ HRESULT CIOCache::Attach(CIOCacheSection* section, CIOCacheAdvise* subscription)
         return hr;
     auto [it, made] = section->m_tags.try_emplace(key);
     if (made)
-        it->second = TIOPtr<CIOCacheTag>::Adopt(new CIOCacheTag(this, section, key, *subscription->GetAddress()));
+        it->second =
+            TIOPtr<CIOCacheTag>::Adopt(new CIOCacheTag(this, section, key, *subscription->GetAddress()));
     AddToTag(it->second.Get(), subscription);
     return hr;
 }
@@ -290,8 +292,8 @@ HRESULT CIOCache::Subscribe(const TagRequest* request, IIOAdviseCallback* callba
         address.n4 = request->n4;
         address.size = request->size;
         address.scan = request->scan;
-        TIOPtr<CIOCacheAdvise> subscription =
-            TIOPtr<CIOCacheAdvise>::Adopt(new CIOCacheAdvise(Globals(), callback, number, std::move(address)));
+        TIOPtr<CIOCacheAdvise> subscription = TIOPtr<CIOCacheAdvise>::Adopt(
+            new CIOCacheAdvise(Globals(), callback, number, std::move(address)));
         for (const auto& [name, section] : m_sections)
         {
             if (SUCCEEDED(Attach(section, subscription.Get())))
@@ -350,7 +352,8 @@ void CIOCache::AddToTag(CIOCacheTag* tag, CIOCacheAdvise* subscription)
 {
     CIOCacheLock lock(this);
     if (tag->m_hasValue && subscription->Callback())
-        Queue(subscription, subscription->Callback(), subscription->Number(), tag->m_value, tag->m_flags, true);
+        Queue(subscription, subscription->Callback(), subscription->Number(), tag->m_value, tag->m_flags,
+              true);
     tag->m_subscriptions.emplace_back(subscription);
     subscription->m_tag = tag;
     if (tag->m_subscriptions.size() == 1 && tag->m_section)
@@ -361,7 +364,8 @@ void CIOCache::RemoveFromTag(CIOCacheTag* tag, CIOCacheAdvise* subscription)
 {
     CIOCacheLock lock(this);
     auto& set = tag->m_subscriptions;
-    const auto it = std::find_if(set.begin(), set.end(), [&](const auto& s) { return s.Get() == subscription; });
+    const auto it =
+        std::find_if(set.begin(), set.end(), [&](const auto& s) { return s.Get() == subscription; });
     if (it == set.end())
         return;
     set.erase(it);

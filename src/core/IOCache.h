@@ -5,14 +5,6 @@
 // host only by a thread that has left the cache lock completely (its depth is 0), one at a
 // time and in queue order. So a callback may call back into the cache or the driver.
 #pragma once
-#include <cstdint>
-#include <deque>
-#include <map>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <unordered_map>
-
 #include "core/IOCacheAdvise.h"
 #include "core/IOCacheInterfaces.h"
 #include "core/IOCacheSection.h"
@@ -22,6 +14,14 @@
 #include "dravo/IORecords.h"
 #include "platform/Lock.h"
 #include "platform/Text.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
 
 // One value on its way to a host callback.
 struct SCacheNotification

@@ -1,8 +1,8 @@
 #include "core/IOCacheAdvise.h"
 
-#include <atomic>
-
 #include "core/IOCache.h"
+
+#include <atomic>
 
 CIOCacheAdvise::CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number,
                                SCacheTagAddress address)

@@ -1,19 +1,20 @@
 // One host subscription: the callback, its number and the address it was made for. It
 // waits in the cache until a section takes it, then belongs to one cache tag.
 #pragma once
-#include <atomic>
-#include <string>
-
 #include "core/IOCacheInterfaces.h"
 #include "core/IOLog.h"
 #include "dravo/IOInterfaces.h"
+
+#include <atomic>
+#include <string>
 
 class CIOCacheTag;
 
 class CIOCacheAdvise : public TIOUnknown<IIOCacheAdvise>, public TIOApi
 {
 public:
-    CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number, SCacheTagAddress address);
+    CIOCacheAdvise(CIOGlobals* globals, IIOAdviseCallback* callback, uint32_t number,
+                   SCacheTagAddress address);
 
     const SCacheTagAddress* GetAddress() override { return &m_address; }
 

@@ -3,11 +3,11 @@
 // of EnumTags. Host callbacks never run while the cache is locked; the sink's operations
 // do (see CIOCache).
 #pragma once
-#include <cstdint>
-#include <string>
-
 #include "dravo/IOUnknown.h"
 #include "dravo/hvalue.h"
+
+#include <cstdint>
+#include <string>
 
 // Where a subscribed tag lives: copied from the host's request into the subscription and
 // from the first subscription of a key into its cache tag. Texts are narrow (UTF-8).
@@ -29,7 +29,8 @@ struct SCacheTagAddress
 // One subscription of the host.
 struct IIOCacheAdvise : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x3B0E6A52, 0x1C4F, 0x4D8E, {0x9B, 0x20, 0x71, 0x5A, 0xC3, 0x8E, 0x02, 0xD4}};
+    static constexpr IOGUID IID = {
+        0x3B0E6A52, 0x1C4F, 0x4D8E, {0x9B, 0x20, 0x71, 0x5A, 0xC3, 0x8E, 0x02, 0xD4}};
     virtual const SCacheTagAddress* GetAddress() = 0;
 
 protected:
@@ -39,7 +40,8 @@ protected:
 // A value slot that collects every subscription whose address maps to the same key.
 struct IIOCacheTag : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x8D41C7E3, 0x5A02, 0x4B19, {0xA6, 0x7C, 0x0E, 0x93, 0x2F, 0x51, 0xB8, 0x6A}};
+    static constexpr IOGUID IID = {
+        0x8D41C7E3, 0x5A02, 0x4B19, {0xA6, 0x7C, 0x0E, 0x93, 0x2F, 0x51, 0xB8, 0x6A}};
     // Publishes `value` (a list counts as one update per entry, in order; null as one
     // update without a value). 1 when nobody is subscribed, 0 when notifications were
     // queued, else the first failure of the last update.
@@ -74,7 +76,8 @@ enum : uint32_t
 // are deactivated and its subscriptions wait for the next section that takes them.
 struct IIOCacheSection : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x1F7A3D90, 0x6E2B, 0x4C85, {0x8E, 0x14, 0xB2, 0x6D, 0x47, 0xA9, 0x3C, 0x05}};
+    static constexpr IOGUID IID = {
+        0x1F7A3D90, 0x6E2B, 0x4C85, {0x8E, 0x14, 0xB2, 0x6D, 0x47, 0xA9, 0x3C, 0x05}};
     // 0 and a counted tag; E_FAIL when absent or the section is detached; E_POINTER for a
     // null out.
     virtual HRESULT FindTag(const char* key, IIOCacheTag** tag) = 0;
@@ -92,7 +95,8 @@ protected:
 // implementation must not wait for another thread that uses the cache.
 struct IIOCacheSectionEventSink : IIOUnknown
 {
-    static constexpr IOGUID IID = {0xC5209E17, 0x3D6A, 0x4F0B, {0xB4, 0x58, 0x2A, 0xE1, 0x6C, 0x97, 0x0D, 0x3F}};
+    static constexpr IOGUID IID = {
+        0xC5209E17, 0x3D6A, 0x4F0B, {0xB4, 0x58, 0x2A, 0xE1, 0x6C, 0x97, 0x0D, 0x3F}};
     // A negative status declines the subscription; otherwise `key` names its cache tag.
     virtual HRESULT MakeKey(const SCacheTagAddress* address, std::string* key) = 0;
     // The tag got its first subscription.

@@ -1,8 +1,8 @@
 #include "core/IOCacheSection.h"
 
-#include <string_view>
-
 #include "core/IOCache.h"
+
+#include <string_view>
 
 CIOCacheSection::CIOCacheSection(CIOCache* cache, std::string name, IIOCacheSectionEventSink* sink)
     : m_name(std::move(name)), m_sink(sink), m_cache(cache)

@@ -1,9 +1,9 @@
 // A named section of the tag cache, owned by one driver host. Its last release closes it.
 #pragma once
+#include "core/IOCacheInterfaces.h"
+
 #include <map>
 #include <string>
-
-#include "core/IOCacheInterfaces.h"
 
 class CIOCache;
 class CIOCacheTag;

@@ -9,10 +9,10 @@
 // They run with the cache locked (and this sink's lock held), so Detach must not be called
 // while holding a lock that those operations take.
 #pragma once
+#include "core/IOCacheInterfaces.h"
+
 #include <mutex>
 #include <string>
-
-#include "core/IOCacheInterfaces.h"
 
 template <class TOwner> class TIOCacheSectionEventSink : public TIOUnknown<IIOCacheSectionEventSink>
 {

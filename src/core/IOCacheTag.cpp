@@ -1,10 +1,11 @@
 #include "core/IOCacheTag.h"
 
-#include <algorithm>
-
 #include "core/IOCache.h"
 
-CIOCacheTag::CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key, const SCacheTagAddress& address)
+#include <algorithm>
+
+CIOCacheTag::CIOCacheTag(CIOCache* cache, CIOCacheSection* section, std::string key,
+                         const SCacheTagAddress& address)
     : m_cache(cache), m_section(section), m_key(std::move(key)), m_address(address),
       m_addressText(CacheAddressText(m_address))
 {
@@ -34,7 +35,8 @@ HRESULT CIOCacheTag::UpdateValues(HVALUE value, uint32_t flags)
             return UpdateOne(value, flags);
         HRESULT result = S_FALSE;
         uintptr_t position = 0;
-        for (HVALUE entry = hvListFirst(value, &position); entry != nullptr; entry = hvListNext(value, &position))
+        for (HVALUE entry = hvListFirst(value, &position); entry != nullptr;
+             entry = hvListNext(value, &position))
             result = UpdateOne(entry, flags);
         return result;
     }
@@ -59,8 +61,8 @@ HRESULT CIOCacheTag::UpdateOne(HVALUE entry, uint32_t flags)
     for (const TIOPtr<CIOCacheAdvise>& subscription : m_subscriptions)
     {
         const HRESULT hr = subscription->Callback()
-                               ? m_cache->Queue(subscription.Get(), subscription->Callback(), subscription->Number(),
-                                                entry, flags, false)
+                               ? m_cache->Queue(subscription.Get(), subscription->Callback(),
+                                                subscription->Number(), entry, flags, false)
                                : E_FAIL;
         if (SUCCEEDED(hr))
             queued = true;

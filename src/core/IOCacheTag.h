@@ -1,10 +1,10 @@
 // A cache tag: the last value of one key of a section and the subscriptions it feeds.
 #pragma once
-#include <string>
-#include <vector>
-
 #include "core/IOCacheInterfaces.h"
 #include "core/IOLog.h"
+
+#include <string>
+#include <vector>
 
 class CIOCache;
 class CIOCacheAdvise;

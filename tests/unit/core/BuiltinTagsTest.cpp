@@ -1,13 +1,13 @@
-#include <gtest/gtest.h>
+#include "core/BuiltinTags.h"
+
+#include "dravo/hvalue.h"
+#include "platform/Text.h"
 
 #include <cstring>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <vector>
-
-#include "core/BuiltinTags.h"
-#include "dravo/hvalue.h"
-#include "platform/Text.h"
 
 namespace
 {
@@ -43,7 +43,8 @@ TEST_P(BuiltinTagsByName, FillsTheRowAddressTypeAndAccess)
         TagInfo info = Numbers(1, 2, 3, 4, 7);
         info.flags = 0x80;
         const std::u16string item16 = Utf8ToUtf16(c.item);
-        const HRESULT hr = wide ? CBuiltinTags::MatchName(item16.c_str(), &info) : CBuiltinTags::MatchName(c.item, &info);
+        const HRESULT hr =
+            wide ? CBuiltinTags::MatchName(item16.c_str(), &info) : CBuiltinTags::MatchName(c.item, &info);
         ASSERT_EQ(c.status, hr) << c.item << (wide ? " (wide)" : "");
         if (FAILED(hr))
             continue;
@@ -73,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"io.ethernet.mainport", S_OK, 0, 5, 0, HV_U32, 0},
                     NameCase{"IO.WorkOnline ", E_FAIL, 0, 0, 0, 0, 0},
                     NameCase{"IO.Stats", E_FAIL, 0, 0, 0, 0, 0},
-                    NameCase{"IO.WörkOnline", E_FAIL, 0, 0, 0, 0, 0},
-                    NameCase{"", E_FAIL, 0, 0, 0, 0, 0}));
+                    NameCase{"IO.WörkOnline", E_FAIL, 0, 0, 0, 0, 0}, NameCase{"", E_FAIL, 0, 0, 0, 0, 0}));
 
 TEST(BuiltinTags, NameMatchRefusesNullArguments)
 {
@@ -103,18 +103,16 @@ TEST_P(BuiltinTagsByNumbers, AppliesTheBlockSizeRuleAndLeavesTheInfoAlone)
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, BuiltinTagsByNumbers,
-    testing::Values(NumberCase{Numbers(0xFFFF, 0, 0, 1, 4), S_OK},   // the block with a size
-                    NumberCase{Numbers(0xFFFF, 0, 0, 1, 0), E_FAIL}, // the block without
-                    NumberCase{Numbers(0xFFFF, 0, 0, 3, 0), S_OK},   // either size accepted
-                    NumberCase{Numbers(0xFFFF, 0, 0, 3, 9), S_OK},
-                    NumberCase{Numbers(0xFFFF, 0, 0, 4, 0), S_OK},
-                    NumberCase{Numbers(0xFFFF, 0, 0, 4, 2), E_FAIL}, // a single value with a size
-                    NumberCase{Numbers(0xFFFF, 1, 0, 4, 0), E_FAIL}, // N2 must be 0
-                    NumberCase{Numbers(0, 0, 0, 4, 0), E_FAIL},      // N1 must be 0xFFFF
-                    NumberCase{Numbers(0xFFFF, 0, 0, 5, 0), S_OK},
-                    NumberCase{Numbers(0xFFFF, 0, 3, 6, 0), S_OK},
-                    NumberCase{Numbers(0xFFFF, 0, 4, 2, 0), E_FAIL},
-                    NumberCase{Numbers(0xFFFF, 0, 0, 1104, 0), E_FAIL}));
+    testing::Values(
+        NumberCase{Numbers(0xFFFF, 0, 0, 1, 4), S_OK},   // the block with a size
+        NumberCase{Numbers(0xFFFF, 0, 0, 1, 0), E_FAIL}, // the block without
+        NumberCase{Numbers(0xFFFF, 0, 0, 3, 0), S_OK},   // either size accepted
+        NumberCase{Numbers(0xFFFF, 0, 0, 3, 9), S_OK}, NumberCase{Numbers(0xFFFF, 0, 0, 4, 0), S_OK},
+        NumberCase{Numbers(0xFFFF, 0, 0, 4, 2), E_FAIL}, // a single value with a size
+        NumberCase{Numbers(0xFFFF, 1, 0, 4, 0), E_FAIL}, // N2 must be 0
+        NumberCase{Numbers(0, 0, 0, 4, 0), E_FAIL},      // N1 must be 0xFFFF
+        NumberCase{Numbers(0xFFFF, 0, 0, 5, 0), S_OK}, NumberCase{Numbers(0xFFFF, 0, 3, 6, 0), S_OK},
+        NumberCase{Numbers(0xFFFF, 0, 4, 2, 0), E_FAIL}, NumberCase{Numbers(0xFFFF, 0, 0, 1104, 0), E_FAIL}));
 
 TEST(BuiltinTags, NumberLookupKeepsTheLastRowOfAPair)
 {
@@ -156,9 +154,10 @@ TEST(BuiltinTags, TextsByNumber)
     EXPECT_STREQ("Statistics", CBuiltinTags::Text(50120));
     EXPECT_STREQ("Dravo specific tags", CBuiltinTags::Text(50063));
     EXPECT_STREQ("UDP multicast group IPv4 address", CBuiltinTags::Text(50130));
-    EXPECT_STREQ("Defines the type of physical interface used by the driver: \"Serial\", \"Modem\", \"Ethernet\" or "
-                 "\"RAS\"",
-                 CBuiltinTags::Text(50005));
+    EXPECT_STREQ(
+        "Defines the type of physical interface used by the driver: \"Serial\", \"Modem\", \"Ethernet\" or "
+        "\"RAS\"",
+        CBuiltinTags::Text(50005));
     EXPECT_NE(nullptr, std::strstr(CBuiltinTags::Text(50001), "N4=4).\n\nAre you sure"));
     EXPECT_STREQ("", CBuiltinTags::Text(50000));
     EXPECT_STREQ("", CBuiltinTags::Text(50077));
@@ -187,8 +186,8 @@ public:
     HRESULT Add(const BrowseEntry* entry, IIOTagBrowser** child, uint32_t reserved) override
     {
         EXPECT_EQ(0u, reserved);
-        SRecord record{m_name, *entry, Text(entry->name), Text(entry->description), Text(entry->item),
-                       child != nullptr};
+        SRecord record{
+            m_name, *entry, Text(entry->name), Text(entry->description), Text(entry->item), child != nullptr};
         record.entry.name = record.entry.description = record.entry.item = nullptr;
         m_records->push_back(record);
         for (const std::string& refused : m_refused)
@@ -196,7 +195,8 @@ public:
                 return E_FAIL;
         if (child)
         {
-            m_children.push_back(TIOPtr<CRecordingBrowser>::Adopt(new CRecordingBrowser(record.name, m_records, m_refused)));
+            m_children.push_back(
+                TIOPtr<CRecordingBrowser>::Adopt(new CRecordingBrowser(record.name, m_records, m_refused)));
             *child = TIOPtr<IIOTagBrowser>(m_children.back().Get()).Detach();
         }
         return S_OK;
@@ -223,7 +223,8 @@ private:
 std::vector<SRecord> Import(std::vector<std::string> refused = {})
 {
     std::vector<SRecord> records;
-    TIOPtr<CRecordingBrowser> root = TIOPtr<CRecordingBrowser>::Adopt(new CRecordingBrowser("", &records, refused));
+    TIOPtr<CRecordingBrowser> root =
+        TIOPtr<CRecordingBrowser>::Adopt(new CRecordingBrowser("", &records, refused));
     CBuiltinTags::ImportTags(root.Get());
     EXPECT_TRUE(root->OnlyTreeReferences());
     return records;
@@ -306,12 +307,14 @@ TEST(BuiltinTagsImport, TreeOrderAndRecordsOfTheGeneralFolder)
     for (const SRecord& r : records)
         if (r.parent == "Dravo")
             folders.push_back(r.name);
-    EXPECT_EQ((std::vector<std::string>{"General", "Modem", "Ethernet", "Parameters", "Statistics"}), folders);
+    EXPECT_EQ((std::vector<std::string>{"General", "Modem", "Ethernet", "Parameters", "Statistics"}),
+              folders);
 
     const SRecord* key = FindRecord(records, "IO.RAS.CommandTimeoutSec");
     ASSERT_NE(nullptr, key);
     EXPECT_EQ("Parameters", key->parent);
-    EXPECT_EQ("Number of seconds to wait for the \"CONNECT\" message in response to the AT command.", key->description);
+    EXPECT_EQ("Number of seconds to wait for the \"CONNECT\" message in response to the AT command.",
+              key->description);
     EXPECT_EQ("Statistics", records.back().parent);
     EXPECT_EQ("IO.Stats.Partial.TimeDisconnectedSeconds", records.back().name);
 }

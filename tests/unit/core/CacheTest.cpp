@@ -1,18 +1,17 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "LoggerTestSupport.h"
 #include "core/IOCache.h"
 #include "core/IOCacheSectionEventSink.h"
 #include "dravo/hvalue.h"
 #include "platform/Text.h"
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace
 {
@@ -37,7 +36,8 @@ Value List(std::initializer_list<int32_t> entries)
 
 bool Contains(const std::vector<std::string>& lines, const std::string& part)
 {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
 }
 
 // The host's side: records every notification; an optional hook runs inside Notify.
@@ -254,7 +254,8 @@ TEST_P(CacheDuplicateTest, NumbersAreUniqueWhetherWaitingOrAttached)
     EXPECT_TRUE(Contains(TagLines(), "Tag('a').Callback[1].Stop"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Maps, CacheDuplicateTest, testing::Values(DuplicateCase{false}, DuplicateCase{true}));
+INSTANTIATE_TEST_SUITE_P(Maps, CacheDuplicateTest,
+                         testing::Values(DuplicateCase{false}, DuplicateCase{true}));
 
 TEST_F(CacheTest, NullArgumentsAreRefused)
 {
@@ -447,7 +448,8 @@ TEST_F(CacheTest, CallbackMayStopAndStartSubscriptionsFromInsideNotify)
     TIOPtr<IIOCacheSection> section = Open();
     ASSERT_EQ(S_OK, Subscribe("r", 1));
     TIOPtr<IIOCacheTag> tag = Tag(section.Get(), "r");
-    callback->hook = [&](uint32_t number, HVALUE) {
+    callback->hook = [&](uint32_t number, HVALUE)
+    {
         if (number == 1)
         {
             EXPECT_EQ(S_OK, cache->Unsubscribe(1));
@@ -481,13 +483,16 @@ TEST_F(CacheTest, ConcurrentProducersAreDeliveredInOrderOutsideTheLock)
     }
     std::atomic<bool> first{true};
     std::atomic<int> churn{0};
-    callback->hook = [&](uint32_t number, HVALUE) {
+    callback->hook = [&](uint32_t number, HVALUE)
+    {
         if (first.exchange(false))
         {
-            std::thread other([&] {
-                EXPECT_EQ(S_OK, Subscribe("side", 1000));
-                EXPECT_EQ(S_OK, cache->Unsubscribe(1000));
-            });
+            std::thread other(
+                [&]
+                {
+                    EXPECT_EQ(S_OK, Subscribe("side", 1000));
+                    EXPECT_EQ(S_OK, cache->Unsubscribe(1000));
+                });
             other.join();
         }
         if (number < kProducers && churn++ % 50 == 0)
@@ -505,10 +510,12 @@ TEST_F(CacheTest, ConcurrentProducersAreDeliveredInOrderOutsideTheLock)
 
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p)
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < kUpdates; ++i)
-                EXPECT_TRUE(SUCCEEDED(tags[p]->UpdateValues(I32(i).get(), 0)));
-        });
+        producers.emplace_back(
+            [&, p]
+            {
+                for (int i = 0; i < kUpdates; ++i)
+                    EXPECT_TRUE(SUCCEEDED(tags[p]->UpdateValues(I32(i).get(), 0)));
+            });
     for (std::thread& t : producers)
         t.join();
 
