@@ -441,34 +441,47 @@ class UdpTest : public SocketTest
 {
 protected:
     // A CSocket in UDP listen mode on a loopback port.
-    uint16_t ListenUdp(const char* filter, uint32_t timeoutMs = 2000)
+    uint16_t ListenUdp(const char* filter, uint32_t timeoutMs = 2000, bool ipv6 = false)
     {
         const uint16_t port = FreeTcpPort();
-        EXPECT_EQ(m_socket.Initialize(timeoutMs, IO_PROTOCOL_UDP, nullptr, false), S_OK);
-        EXPECT_EQ(m_socket.Listen("127.0.0.1", port, false, filter), S_OK);
+        EXPECT_EQ(m_socket.Initialize(timeoutMs, IO_PROTOCOL_UDP, nullptr, ipv6), S_OK);
+        EXPECT_EQ(m_socket.Listen(ipv6 ? "::1" : "127.0.0.1", port, false, filter), S_OK);
         EXPECT_EQ(m_socket.Accept(false), S_OK);
         return port;
     }
-    static void SendDatagram(int fd, uint16_t port, const std::string& bytes)
+    static void SendDatagram(int fd, uint16_t port, const std::string& bytes, bool ipv6 = false)
     {
         socklen_t len;
-        const sockaddr_storage target = LoopbackAddress(false, port, &len);
+        const sockaddr_storage target = LoopbackAddress(ipv6, port, &len);
         ASSERT_EQ(::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target), len),
                   ssize_t(bytes.size()));
     }
 };
 
-TEST_F(UdpTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
+class UdpFamilyTest : public UdpTest, public ::testing::WithParamInterface<bool>
 {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() && !HasIPv6Loopback())
+            GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+};
+
+TEST_P(UdpFamilyTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
+{
+    const bool ipv6 = GetParam();
+    const std::string host = ipv6 ? "::1" : "127.0.0.1";
+    auto sourceText = [&](uint16_t p) { return (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(p); };
     m_socket.SetSpy(&m_spy);
-    const uint16_t port = ListenUdp("");
-    EXPECT_TRUE(m_log.Contains("Listening on UDP socket on port " + std::to_string(port) + " on interface 127.0.0.1!"));
+    const uint16_t port = ListenUdp("", 2000, ipv6);
+    EXPECT_TRUE(m_log.Contains("Listening on UDP socket on port " + std::to_string(port) + " on interface " + host + "!"));
     EXPECT_TRUE(m_log.Contains("accepted UDP socket connection (by default)!"));
     uint16_t portA = 0, portB = 0;
-    CFd a = BoundSocket(false, SOCK_DGRAM, &portA);
-    CFd b = BoundSocket(false, SOCK_DGRAM, &portB);
-    SendDatagram(a.Get(), port, "from a");
-    SendDatagram(b.Get(), port, "from b!");
+    CFd a = BoundSocket(ipv6, SOCK_DGRAM, &portA);
+    CFd b = BoundSocket(ipv6, SOCK_DGRAM, &portB);
+    SendDatagram(a.Get(), port, "from a", ipv6);
+    SendDatagram(b.Get(), port, "from b!", ipv6);
 
     uint8_t byte;
     EXPECT_EQ(m_socket.ReadExact(&byte, 1, false), E_UNEXPECTED);
@@ -477,7 +490,7 @@ TEST_F(UdpTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
         CBuffer datagram;
         ASSERT_EQ(m_socket.WaitDatagram(datagram), S_OK);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(datagram.Data()), datagram.Length()), text);
-        EXPECT_EQ(PeerText(datagram.Peer(), true), "127.0.0.1:" + std::to_string(source));
+        EXPECT_EQ(PeerText(datagram.Peer(), true), sourceText(source));
         CBuffer reply = BufferOf("re:" + text);
         reply.SetPeer(datagram.Peer());
         ASSERT_EQ(m_socket.Send(reply, false), S_OK);
@@ -485,8 +498,29 @@ TEST_F(UdpTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
     EXPECT_EQ(RecvExactly(a.Get(), 9), "re:from a");
     EXPECT_EQ(RecvExactly(b.Get(), 10), "re:from b!");
     EXPECT_EQ(m_spy.received.load(), 13u);
+    EXPECT_TRUE(m_log.Contains(" (" + sourceText(portA) + ")"));
     EXPECT_EQ(m_socket.Send(BufferOf("nobody"), false), E_FAIL);
     EXPECT_TRUE(m_log.Contains("ERROR: cannot send packet to unspecified peer in UDP mode"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, UdpFamilyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "IPv6" : "IPv4"; });
+
+TEST_F(UdpTest, ConnectedClientSendsAndReadsDatagramBytes)
+{
+    uint16_t serverPort = 0;
+    CFd server = BoundSocket(false, SOCK_DGRAM, &serverPort);
+    ASSERT_EQ(m_socket.Initialize(1000, IO_PROTOCOL_UDP, nullptr, false), S_OK);
+    ASSERT_EQ(m_socket.Connect("127.0.0.1", serverPort, 0, nullptr, 1), S_OK);
+    EXPECT_EQ(m_socket.Channel(), 1u);
+    ASSERT_EQ(m_socket.Send(BufferOf("ping"), false), S_OK);
+    ASSERT_TRUE(WaitReadable(server.Get()));
+    char got[16];
+    sockaddr_storage from{};
+    socklen_t fromLen = sizeof(from);
+    ASSERT_EQ(::recvfrom(server.Get(), got, sizeof(got), 0, reinterpret_cast<sockaddr*>(&from), &fromLen), 4);
+    ASSERT_EQ(::sendto(server.Get(), "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), fromLen), 4);
+    EXPECT_EQ(ReadString(m_socket, 4), "pong");
 }
 
 TEST_F(UdpTest, LongDatagramArrivesTruncatedWithWarning)
