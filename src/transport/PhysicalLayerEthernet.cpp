@@ -471,8 +471,10 @@ HRESULT CPhysicalLayer_Ethernet::ManualSelect(uint32_t item, const TagRequest* r
         int32_t number = 0;
         if (!ValueAsInteger(value, number))
         {
-            Log(this, LOG_SOCKET, "Invalid argument, cannot convert value (%s) to an integer",
-                ValueText(value, VALUE_TEXT_PLAIN).c_str());
+            char text[256];
+            const std::string shown = hvGetTextAs(value, text, sizeof(text)) ? std::string(text)
+                                                                              : ValueText(value, VALUE_TEXT_PLAIN);
+            Log(this, LOG_SOCKET, "Invalid argument, cannot convert value (%s) to an integer", shown.c_str());
             return E_INVALIDARG;
         }
         if (number < 0 || number >= static_cast<int32_t>(ADDRESS_COUNT))
