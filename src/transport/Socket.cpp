@@ -506,13 +506,13 @@ HRESULT CSocket::Send(const CBuffer& packet, bool raw)
     }
     // Outside UDP listen mode the connected socket's own peer is the destination.
     IIOPeerIP* to = UdpListen() ? destination.Get() : nullptr;
-    HRESULT hr = PlainSend(packet, to);
+    HRESULT hr = PlainSend(packet, to, raw);
     if (SUCCEEDED(hr) && !raw && m_protocol == IO_PROTOCOL_TCP && !destination && m_suppressEcho)
         hr = SuppressEcho(packet);
     return hr;
 }
 
-HRESULT CSocket::PlainSend(const CBuffer& packet, IIOPeerIP* destination)
+HRESULT CSocket::PlainSend(const CBuffer& packet, IIOPeerIP* destination, bool raw)
 {
     if (packet.Data() == nullptr)
         return E_POINTER;
@@ -566,7 +566,7 @@ HRESULT CSocket::PlainSend(const CBuffer& packet, IIOPeerIP* destination)
         Log(&m_api, LOG_SOCKET, "%s(%u) return WOULDBLOCK %u times (waited %u msec)", name, left, wouldBlocks,
             ElapsedMs(started));
     const uint32_t sent = packet.Length() - left;
-    if (sent > 0)
+    if (sent > 0 && !raw)
     {
         if (m_spy)
             m_spy->OnBytesSent(sent);

@@ -116,7 +116,7 @@ private:
     HRESULT MakeReady();
     HRESULT CheckPeer(IIOPeer* peer);
     void WaitInterframeDelay();
-    HRESULT PlainSend(const CBuffer& packet, IIOPeerIP* destination);
+    HRESULT PlainSend(const CBuffer& packet, IIOPeerIP* destination, bool raw);
     HRESULT SuppressEcho(const CBuffer& packet);
     // Waits up to `ms` for the abort event or readability; true when aborted.
     bool WaitSlice(uint32_t ms);

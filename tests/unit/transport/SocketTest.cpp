@@ -224,7 +224,7 @@ TEST_F(SocketTest, SendToFullSocketFailsAfterTimeoutOfWouldBlock)
     CFd peer = ConnectTcp(false, 300);
     // Far more than the loopback socket buffers of both ends hold while nobody reads.
     const std::string big(48u << 20, 'z');
-    EXPECT_EQ(m_socket.Send(BufferOf(big), false), E_FAIL);
+    EXPECT_EQ(m_socket.Send(BufferOf(big), true), E_FAIL);
     EXPECT_TRUE(m_log.Contains("send() returned error WSAEWOULDBLOCK (11)"));
     EXPECT_TRUE(m_log.Contains(" return WOULDBLOCK "));
     EXPECT_FALSE(m_socket.IsOpen());
@@ -234,18 +234,20 @@ TEST_F(SocketTest, SendToFullSocketFailsAfterTimeoutOfWouldBlock)
 TEST_F(SocketTest, SendCompletesWhenThePeerStartsReading)
 {
     CFd peer = ConnectTcp(false, 20000);
-    const std::string big(24u << 20, 'q');
+    // Small buffers on both ends so that the send backs up after a few kilobytes.
+    const int small = 65536;
+    ::setsockopt(m_socket.DataHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    const std::string big(4u << 20, 'q');
     std::atomic<size_t> drained{0};
     std::thread reader([&] {
-        // Start draining only once the sender's queue stopped growing: the sender then sits in
-        // its would-block wait.
-        int last = -1;
+        // Start draining only once the sender's socket has stayed full for a few checks: the
+        // sender then sits in its would-block wait.
+        int fullChecks = 0;
         WaitUntil([&] {
-            int queued = 0;
-            const bool stuck = ::ioctl(m_socket.DataHandle(), SIOCOUTQ, &queued) == 0 && queued > (1 << 20) &&
-                               queued == last;
-            last = queued;
-            return stuck;
+            pollfd p{m_socket.DataHandle(), POLLOUT, 0};
+            fullChecks = (::poll(&p, 1, 0) == 0) ? fullChecks + 1 : 0;
+            return fullChecks >= 3;
         });
         std::vector<char> buf(1 << 16);
         while (drained < big.size() && WaitReadable(peer.Get()))
@@ -256,9 +258,11 @@ TEST_F(SocketTest, SendCompletesWhenThePeerStartsReading)
             drained += size_t(n);
         }
     });
+    m_socket.SetSpy(&m_spy);
     EXPECT_EQ(m_socket.Send(BufferOf(big), true), S_OK);
     reader.join();
     EXPECT_EQ(drained.load(), big.size());
+    EXPECT_EQ(m_spy.sent.load(), 0u) << "raw packets are not counted";
     EXPECT_TRUE(m_log.Contains("send(0) return WOULDBLOCK "));
 }
 
