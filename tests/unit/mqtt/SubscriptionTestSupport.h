@@ -155,7 +155,9 @@ public:
     }
     TIOPtr<IIOCacheSection> CacheSection() override
     {
-        return sectionOpen ? TIOPtr<IIOCacheSection>(section.Get()) : TIOPtr<IIOCacheSection>();
+        if (!sectionOpen)
+            return TIOPtr<IIOCacheSection>();
+        return realSection ? realSection : TIOPtr<IIOCacheSection>(section.Get());
     }
     CMQTTTemplate* FindTemplate(const std::string& name) override { return templates.Find(name); }
     bool RouteWrite(const std::string& topic, HVALUE, HRESULT& status) override
@@ -178,6 +180,7 @@ public:
     TIOPtr<CRecordingLogger> logger;
     TIOPtr<CFakeSection> section;
     bool sectionOpen = true;
+    TIOPtr<IIOCacheSection> realSection; // replaces the fake section when set
     CMQTTTemplateRegistry templates;
     std::vector<SSent> subscribes;
     std::vector<SSent> unsubscribes;
