@@ -262,24 +262,27 @@ bool CPhysicalLayer::Start()
         return true;
     if (!m_initDoneEvent.IsValid() || !m_stopEvent.IsValid() || !m_requests.EventsValid())
         return false;
-    CLockGuard guard(m_jobLock);
-    if (m_job)
-        return m_running.load();
-    TIOPtr<IIOThreadPool> pool;
-    HRESULT hr = EnsureServiceProvider(Globals());
-    if (SUCCEEDED(hr))
-        hr = GetThreadPool(Globals(), pool.Out());
     TIOPtr<IIOJob> job;
-    if (SUCCEEDED(hr))
-        hr = pool->CreateJob(u"PhysicalLayerThread", &CPhysicalLayer::ThreadEntry, this, true, job.Out());
-    if (SUCCEEDED(hr))
-        hr = job->StartJob();
-    if (FAILED(hr))
     {
-        Log(this, LOG_DRAVO, "Failed to create physical layer thread! (errorCode=%08Xh)", static_cast<uint32_t>(hr));
-        return false;
+        CLockGuard guard(m_jobLock);
+        if (m_job)
+            return m_running.load();
+        TIOPtr<IIOThreadPool> pool;
+        HRESULT hr = EnsureServiceProvider(Globals());
+        if (SUCCEEDED(hr))
+            hr = GetThreadPool(Globals(), pool.Out());
+        if (SUCCEEDED(hr))
+            hr = pool->CreateJob(u"PhysicalLayerThread", &CPhysicalLayer::ThreadEntry, this, true, job.Out());
+        if (FAILED(hr))
+        {
+            Log(this, LOG_DRAVO, "Failed to create physical layer thread! (errorCode=%08Xh)",
+                static_cast<uint32_t>(hr));
+            return false;
+        }
+        // Known before the thread runs, so that its own sends recognise it.
+        m_job = job;
     }
-    m_job = job;
+    job->StartJob();
     m_initDoneEvent.Wait(WAIT_INFINITE);
     return m_running.load();
 }

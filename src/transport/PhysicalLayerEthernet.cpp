@@ -350,7 +350,17 @@ void CPhysicalLayer_Ethernet::Abort()
 
 size_t CPhysicalLayer_Ethernet::GetReadinessWaits(SocketWait* waits, size_t capacity)
 {
-    return m_socket.GetReadinessWaits(waits, capacity);
+    CLockGuard guard(m_socket.Lock());
+    size_t count = m_socket.GetReadinessWaits(waits, capacity);
+    if (!m_socket.IsOpen())
+        return count;
+    // While connected nobody accepts further callers, so a caller waiting on the listening
+    // socket must not wake the wait over and over: only the data socket counts.
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (waits[i].fd == m_socket.DataHandle())
+            waits[kept++] = waits[i];
+    return kept;
 }
 
 HRESULT CPhysicalLayer_Ethernet::DoReceive(CBuffer& packet, CBuffer& requestPacket)
