@@ -119,7 +119,8 @@ private:
                     std::string_view rest;
                     const SCont* k;
                 } ctx{this, rest, &k};
-                const SCont afterGroup{[](const void* c, size_t tp, size_t fp) {
+                const SCont afterGroup{[](const void* c, size_t tp, size_t fp)
+                                       {
                                            const auto* r = static_cast<const SRest*>(c);
                                            return r->self->Seq(r->rest, tp, fp, *r->k);
                                        },
@@ -166,7 +167,8 @@ private:
         size_t digits = 0;
         while (t < m_text.size())
         {
-            const int d = hex ? HexDigit(m_text[t]) : ((m_text[t] >= '0' && m_text[t] <= '9') ? m_text[t] - '0' : -1);
+            const int d =
+                hex ? HexDigit(m_text[t]) : ((m_text[t] >= '0' && m_text[t] <= '9') ? m_text[t] - '0' : -1);
             if (d < 0)
                 break;
             value = value * (hex ? 16 : 10) + uint64_t(d);
@@ -190,12 +192,14 @@ private:
 };
 } // namespace
 
-int CPatternMatcher::MatchPrefix(std::string_view text, std::string_view pattern, std::span<SPatternField> fields)
+int CPatternMatcher::MatchPrefix(std::string_view text, std::string_view pattern,
+                                 std::span<SPatternField> fields)
 {
     if (!IsValidPattern(pattern))
         return -1;
     size_t consumed = 0;
-    const SCont done{[](const void* c, size_t t, size_t) {
+    const SCont done{[](const void* c, size_t t, size_t)
+                     {
                          *static_cast<size_t*>(const_cast<void*>(c)) = t;
                          return true;
                      },
@@ -209,11 +213,13 @@ int CPatternMatcher::MatchPrefix(std::string_view text, std::string_view pattern
     return int(consumed);
 }
 
-bool CPatternMatcher::MatchWhole(std::string_view text, std::string_view pattern, std::span<SPatternField> fields)
+bool CPatternMatcher::MatchWhole(std::string_view text, std::string_view pattern,
+                                 std::span<SPatternField> fields)
 {
     if (!IsValidPattern(pattern))
         return false;
-    const SCont atEnd{[](const void* c, size_t t, size_t) {
+    const SCont atEnd{[](const void* c, size_t t, size_t)
+                      {
                           const auto* s = static_cast<const std::string_view*>(c);
                           while (t < s->size() && (*s)[t] == ' ')
                               ++t;

@@ -258,7 +258,8 @@ long NetRecvFrom(SocketHandle s, void* data, uint32_t size, SSocketAddress* from
         return Fail(errno);
     if (truncated)
         *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-    if (from && (msg.msg_namelen == 0 || !Store(from, reinterpret_cast<sockaddr*>(&storage), msg.msg_namelen)))
+    if (from &&
+        (msg.msg_namelen == 0 || !Store(from, reinterpret_cast<sockaddr*>(&storage), msg.msg_namelen)))
         *from = SSocketAddress{};
     return long(n);
 }
@@ -320,7 +321,8 @@ EParseResult NetParseLiteral(const char* text, bool ipv6, uint16_t port, SSocket
                 address.resize(percent);
                 char* end = nullptr;
                 const unsigned long number = std::strtoul(scope.c_str(), &end, 10);
-                a.sin6_scope_id = (!scope.empty() && *end == '\0') ? uint32_t(number) : if_nametoindex(scope.c_str());
+                a.sin6_scope_id =
+                    (!scope.empty() && *end == '\0') ? uint32_t(number) : if_nametoindex(scope.c_str());
                 if (a.sin6_scope_id == 0)
                 {
                     Fail(EINVAL);

@@ -2,12 +2,12 @@
 // false) and leaves the error code in NetLastError(); codes are errno values, and name
 // resolution failures are the resolver's own (negative) codes, so the two never collide.
 #pragma once
+#include "platform/NetAddress.h"
+
 #include <cstdint>
 #include <poll.h>
 #include <string>
 #include <vector>
-
-#include "platform/NetAddress.h"
 
 using SocketHandle = int;
 // Readiness bits of SocketWait.

@@ -1,5 +1,7 @@
 #include "platform/NetIcmp.h"
 
+#include "platform/Tick.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -10,8 +12,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "platform/Tick.h"
 
 namespace
 {
@@ -32,7 +32,8 @@ uint16_t Checksum(const uint8_t* data, size_t size)
 
 int OpenKind(EIcmpKind kind)
 {
-    return socket(AF_INET, (kind == EIcmpKind::Datagram ? SOCK_DGRAM : SOCK_RAW) | SOCK_CLOEXEC, IPPROTO_ICMP);
+    return socket(AF_INET, (kind == EIcmpKind::Datagram ? SOCK_DGRAM : SOCK_RAW) | SOCK_CLOEXEC,
+                  IPPROTO_ICMP);
 }
 
 // The identifier raw replies are matched on; datagram sockets get theirs from the kernel.
@@ -46,18 +47,20 @@ EIcmpKind NetIcmpAvailableKind()
 {
     static std::once_flag probed;
     static EIcmpKind kind = EIcmpKind::None;
-    std::call_once(probed, [] {
-        for (EIcmpKind k : {EIcmpKind::Datagram, EIcmpKind::Raw})
-        {
-            const int s = OpenKind(k);
-            if (s >= 0)
-            {
-                close(s);
-                kind = k;
-                return;
-            }
-        }
-    });
+    std::call_once(probed,
+                   []
+                   {
+                       for (EIcmpKind k : {EIcmpKind::Datagram, EIcmpKind::Raw})
+                       {
+                           const int s = OpenKind(k);
+                           if (s >= 0)
+                           {
+                               close(s);
+                               kind = k;
+                               return;
+                           }
+                       }
+                   });
     return kind;
 }
 
@@ -80,7 +83,7 @@ EEchoResult NetIcmpEcho(SocketHandle s, EIcmpKind kind, const uint8_t address[4]
                         uint32_t timeoutMs)
 {
     const uint16_t id = RawIdentifier();
-    uint8_t request[8] = {kEchoRequest, 0, 0, 0, uint8_t(id >> 8), uint8_t(id), uint8_t(sequence >> 8),
+    uint8_t request[8] = {kEchoRequest,     0, 0, 0, uint8_t(id >> 8), uint8_t(id), uint8_t(sequence >> 8),
                           uint8_t(sequence)};
     const uint16_t sum = Checksum(request, sizeof(request));
     request[2] = uint8_t(sum >> 8);
@@ -111,7 +114,8 @@ EEchoResult NetIcmpEcho(SocketHandle s, EIcmpKind kind, const uint8_t address[4]
         uint8_t reply[1500];
         sockaddr_in from{};
         socklen_t fromLength = sizeof(from);
-        const ssize_t n = recvfrom(s, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t n =
+            recvfrom(s, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n < 0)
         {
             if (errno == EINTR || errno == EAGAIN)

@@ -1,9 +1,9 @@
 // ICMP echo over IPv4: an unprivileged datagram ICMP socket where the system allows one,
 // otherwise a raw socket. Errors are left in NetLastError().
 #pragma once
-#include <cstdint>
-
 #include "platform/Net.h"
+
+#include <cstdint>
 
 enum class EIcmpKind
 {

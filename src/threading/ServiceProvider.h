@@ -1,10 +1,10 @@
 // A registry of shared services keyed by service identifier. The framework globals hold one
 // (the loading process's own, or a private one), and the thread pool is shared through it.
 #pragma once
+#include "dravo/IOInterfaces.h"
+
 #include <map>
 #include <mutex>
-
-#include "dravo/IOInterfaces.h"
 
 class CIOServiceProvider final : public TIOUnknown<IIOServiceProvider>
 {

@@ -1,16 +1,16 @@
 #include "threading/ThreadPool.h"
 
-#include <algorithm>
-#include <new>
-#include <system_error>
-#include <thread>
-
 #include "core/IOGlobals.h"
 #include "platform/Lock.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Tick.h"
 #include "threading/ServiceProvider.h"
+
+#include <algorithm>
+#include <new>
+#include <system_error>
+#include <thread>
 
 namespace ThreadPool
 {
@@ -151,7 +151,8 @@ void CThread::Loop()
             job->SignalDone();
             continue;
         }
-        if (TickElapsed(m_lastJobTick, GetTickCount32()) >= m_pool->IdleLifetime() && m_pool->RetireIdle(this))
+        if (TickElapsed(m_lastJobTick, GetTickCount32()) >= m_pool->IdleLifetime() &&
+            m_pool->RetireIdle(this))
             m_stop = true;
     }
     m_pool->ThreadEnded();
@@ -165,8 +166,8 @@ CThreadPool* CThreadPool::Create()
     return new (std::nothrow) CThreadPool();
 }
 
-HRESULT CThreadPool::CreateJob(const char16_t* name, IOJobCallback callback, void* userData, bool startSuspended,
-                               IIOJob** job)
+HRESULT CThreadPool::CreateJob(const char16_t* name, IOJobCallback callback, void* userData,
+                               bool startSuspended, IIOJob** job)
 {
     if (job == nullptr)
         return E_POINTER;
@@ -271,7 +272,8 @@ bool CThreadPool::ReturnIdle(CThread* thread)
 bool CThreadPool::RetireIdle(CThread* thread)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    const auto it = std::find_if(m_idle.begin(), m_idle.end(), [&](const auto& t) { return t.Get() == thread; });
+    const auto it =
+        std::find_if(m_idle.begin(), m_idle.end(), [&](const auto& t) { return t.Get() == thread; });
     if (it == m_idle.end())
         return false;
     m_idle.erase(it);
@@ -353,7 +355,8 @@ HRESULT GetThreadPool(CIOGlobals* globals, IIOThreadPool** pool)
         IIOUnknown* providerObject = globals->ServiceProvider();
         TIOPtr<IIOServiceProvider> provider;
         if (providerObject == nullptr ||
-            FAILED(providerObject->QueryInterface(IIOServiceProvider::IID, reinterpret_cast<void**>(provider.Out()))))
+            FAILED(providerObject->QueryInterface(IIOServiceProvider::IID,
+                                                  reinterpret_cast<void**>(provider.Out()))))
             return E_UNEXPECTED;
         TIOPtr<IIOThreadPool> shared;
         if (SUCCEEDED(provider->QueryService(SID_IOThreadPool, IIOThreadPool::IID,

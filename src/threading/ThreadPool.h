@@ -2,6 +2,9 @@
 // as jobs on threads that are reused in FIFO order after a job ends and retire after a long
 // idle time. The pool is shared between driver instances through the service provider.
 #pragma once
+#include "dravo/IOInterfaces.h"
+#include "platform/Event.h"
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -9,9 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include "dravo/IOInterfaces.h"
-#include "platform/Event.h"
 
 class CIOGlobals;
 

@@ -3,10 +3,10 @@
 // block grown in 4096-byte steps. Failures never throw: a failed growth empties the
 // buffer and sets the sticky error flag.
 #pragma once
-#include <cstdint>
-
 #include "dravo/IOUnknown.h"
 #include "transport/IOPeer.h"
+
+#include <cstdint>
 
 class CBuffer
 {

@@ -3,9 +3,9 @@
 // completely before the next one starts and stored bytes are never moved. One drained
 // chunk is kept as a spare to avoid an allocation per 4096 bytes in steady traffic.
 #pragma once
-#include <cstdint>
-
 #include "dravo/status.h"
+
+#include <cstdint>
 
 struct CCircularChunk
 {

@@ -1,9 +1,9 @@
 #include "transport/IPFilter.h"
 
-#include <new>
-
 #include "core/PatternMatcher.h"
 #include "platform/Net.h"
+
+#include <new>
 
 namespace
 {
@@ -17,7 +17,8 @@ bool ReadElement(std::string_view text, size_t& pos, bool hex, IpFilterRange& ra
 {
     SPatternField fields[2];
     fields[0].max = fields[1].max = hex ? 0xFFFF : 255;
-    const int used = CPatternMatcher::MatchPrefix(text.substr(pos), hex ? kHexElement : kDecimalElement, fields);
+    const int used =
+        CPatternMatcher::MatchPrefix(text.substr(pos), hex ? kHexElement : kDecimalElement, fields);
     if (used <= 0)
         return false;
     pos += size_t(used);
@@ -66,7 +67,8 @@ bool ParseIPv6(std::string_view text, size_t& pos, IpFilterEntry& entry)
     int headCount = 0, tailCount = 0;
     bool compressed = false;
     size_t p = pos;
-    auto isDoubleColon = [&](size_t at) { return at + 1 < text.size() && text[at] == ':' && text[at + 1] == ':'; };
+    auto isDoubleColon = [&](size_t at)
+    { return at + 1 < text.size() && text[at] == ':' && text[at + 1] == ':'; };
 
     if (isDoubleColon(p))
     {

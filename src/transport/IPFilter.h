@@ -1,12 +1,12 @@
 // The address filter of listen mode: an ordered list of IPv4 and IPv6 patterns with ranges
 // and wildcards, each admitting or (with a leading "~") blocking what it matches.
 #pragma once
+#include "dravo/status.h"
+#include "platform/NetAddress.h"
+
 #include <cstdint>
 #include <string_view>
 #include <vector>
-
-#include "dravo/status.h"
-#include "platform/NetAddress.h"
 
 struct IpFilterRange
 {

@@ -2,14 +2,15 @@
 // socket (blocking up to the socket timeout without progress); CDatagramInputStream serves
 // one received datagram without waiting.
 #pragma once
-#include <cstdint>
-
 #include "dravo/IOUnknown.h"
 #include "transport/Buffer.h"
 
+#include <cstdint>
+
 struct IIOInputStream : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x7C52E0A4, 0x1D3B, 0x4F68, {0xB2, 0x9E, 0x05, 0x6A, 0xF1, 0x4C, 0x88, 0x37}};
+    static constexpr IOGUID IID = {
+        0x7C52E0A4, 0x1D3B, 0x4F68, {0xB2, 0x9E, 0x05, 0x6A, 0xF1, 0x4C, 0x88, 0x37}};
     // Reads one byte.
     virtual HRESULT sgetc(uint8_t* byte) = 0;
     // Reads exactly `count` bytes.

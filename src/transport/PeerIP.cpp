@@ -1,9 +1,9 @@
 #include "transport/PeerIP.h"
 
+#include "platform/Net.h"
+
 #include <cstdio>
 #include <new>
-
-#include "platform/Net.h"
 
 TIOPtr<CIOPeerIP> CIOPeerIP::Create(const SSocketAddress& address, uint32_t protocol, uint32_t flags,
                                     uint32_t channel)

@@ -1,9 +1,9 @@
 // The IP peer object and the address texts of the socket layer.
 #pragma once
+#include "transport/IOPeer.h"
+
 #include <cstdint>
 #include <string>
-
-#include "transport/IOPeer.h"
 
 class CIOPeerIP final : public TIOUnknown<IIOPeerIP>
 {

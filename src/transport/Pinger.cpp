@@ -1,8 +1,8 @@
 #include "transport/Pinger.h"
 
-#include <cstdlib>
-
 #include "platform/Tick.h"
+
+#include <cstdlib>
 
 EIcmpKind CPinger::AvailableKind()
 {
@@ -74,12 +74,12 @@ HRESULT CPinger::Ping(const char* host, uint32_t timeoutMs, uint32_t tries)
         const unsigned elapsedMs = unsigned((GetMicroseconds() - started) / 1000);
         if (SUCCEEDED(result))
         {
-            Log(&m_api, LOG_SOCKET, "PING '%s' (IP %u.%u.%u.%u) SUCCEEDED (%u msec)", host, ip[0], ip[1], ip[2], ip[3],
-                elapsedMs);
+            Log(&m_api, LOG_SOCKET, "PING '%s' (IP %u.%u.%u.%u) SUCCEEDED (%u msec)", host, ip[0], ip[1],
+                ip[2], ip[3], elapsedMs);
             break;
         }
-        Log(&m_api, LOG_SOCKET, "PING '%s' (IP %u.%u.%u.%u) FAILED (%u msec, hr=%08X)", host, ip[0], ip[1], ip[2],
-            ip[3], elapsedMs, uint32_t(result));
+        Log(&m_api, LOG_SOCKET, "PING '%s' (IP %u.%u.%u.%u) FAILED (%u msec, hr=%08X)", host, ip[0], ip[1],
+            ip[2], ip[3], elapsedMs, uint32_t(result));
         ++failures;
     }
     NetClose(s);

@@ -1,10 +1,10 @@
 // Checks that a host answers ICMP echo requests before a connection attempt, so that an
 // address that does not answer can be skipped quickly. Made for each attempt.
 #pragma once
-#include <cstdint>
-
 #include "core/IOLog.h"
 #include "platform/NetIcmp.h"
+
+#include <cstdint>
 
 class CPinger
 {

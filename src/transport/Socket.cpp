@@ -1,12 +1,12 @@
 #include "transport/Socket.h"
 
+#include "platform/Thread.h"
+#include "platform/Tick.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <new>
-
-#include "platform/Thread.h"
-#include "platform/Tick.h"
 
 namespace
 {
@@ -55,7 +55,8 @@ void CSocket::SetInterframeDelay(uint32_t ms)
     m_interframeDelayMs = ms;
 }
 
-HRESULT CSocket::Initialize(uint32_t timeoutMs, uint32_t protocol, std::unique_ptr<ISocketTls> tls, bool useIPv6)
+HRESULT CSocket::Initialize(uint32_t timeoutMs, uint32_t protocol, std::unique_ptr<ISocketTls> tls,
+                            bool useIPv6)
 {
     CLockGuard guard(m_lock);
     m_timeoutMs = timeoutMs;
@@ -70,8 +71,8 @@ HRESULT CSocket::Initialize(uint32_t timeoutMs, uint32_t protocol, std::unique_p
             return hr;
         m_tlsLibraryReady = true;
     }
-    Log(&m_api, LOG_SOCKET, "Winsock initialized: version=%u.%u, highVersion=%u.%u", kLibraryMajor, kLibraryMinor,
-        kLibraryMajor, kLibraryMinor);
+    Log(&m_api, LOG_SOCKET, "Winsock initialized: version=%u.%u, highVersion=%u.%u", kLibraryMajor,
+        kLibraryMinor, kLibraryMajor, kLibraryMinor);
     return S_OK;
 }
 
@@ -245,8 +246,8 @@ HRESULT CSocket::Connect(const char* host, uint16_t port, uint16_t localPort, co
         hr = MakeReady();
     if (FAILED(hr))
     {
-        Log(&m_api, LOG_SOCKET, "failed to connect socket to '%s' on port %u%s%s!", host, port, localText.c_str(),
-            interfaceText.c_str());
+        Log(&m_api, LOG_SOCKET, "failed to connect socket to '%s' on port %u%s%s!", host, port,
+            localText.c_str(), interfaceText.c_str());
         if (m_dataSocket != INVALID_SOCKET_HANDLE)
             Close();
         return hr;
@@ -284,7 +285,8 @@ HRESULT CSocket::Listen(const char* interfaceAddress, uint16_t port, bool shareP
     hr = m_ipFilter.Parse(filter);
     if (FAILED(hr))
     {
-        Log(&m_api, LOG_SOCKET, "ERROR: cannot listen for connections, failed parsing IP Filter '%s'", filter);
+        Log(&m_api, LOG_SOCKET, "ERROR: cannot listen for connections, failed parsing IP Filter '%s'",
+            filter);
         return hr;
     }
     char endpoint[160];
@@ -459,7 +461,8 @@ HRESULT CSocket::CheckPeer(IIOPeer* peer)
     }
     if (!matches)
     {
-        Log(&m_api, LOG_SOCKET, "ERROR: cannot send packet, the specified peer does not match the current socket");
+        Log(&m_api, LOG_SOCKET,
+            "ERROR: cannot send packet, the specified peer does not match the current socket");
         return IO_E_PEER_MISMATCH;
     }
     return S_OK;
@@ -587,14 +590,14 @@ HRESULT CSocket::SuppressEcho(const CBuffer& packet)
         if (FAILED(hr))
         {
             Log(&m_api, LOG_RX, "%s", "");
-            Log(&m_api, LOG_RX, "ERROR receiving echo for byte %u of %u (receive failed, hr = %08X)", i + 1, count,
-                uint32_t(hr));
+            Log(&m_api, LOG_RX, "ERROR receiving echo for byte %u of %u (receive failed, hr = %08X)", i + 1,
+                count, uint32_t(hr));
             return hr;
         }
         if (echo != packet.Data()[i])
         {
-            Log(&m_api, LOG_RX, "ERROR receiving echo for byte %u of %u (received '%02X' instead of '%02X')", i + 1,
-                count, echo, packet.Data()[i]);
+            Log(&m_api, LOG_RX, "ERROR receiving echo for byte %u of %u (received '%02X' instead of '%02X')",
+                i + 1, count, echo, packet.Data()[i]);
             return E_FAIL;
         }
     }

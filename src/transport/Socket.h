@@ -6,12 +6,6 @@
 // ReadExact, WaitDatagram and a would-block Send, and a connect in progress; each of them
 // also ends when another thread calls Abort.
 #pragma once
-#include <cstdint>
-#include <deque>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "core/IOLog.h"
 #include "platform/Event.h"
 #include "platform/Lock.h"
@@ -21,6 +15,12 @@
 #include "transport/IPFilter.h"
 #include "transport/PeerIP.h"
 #include "transport/SocketTls.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
 
 // Statistics sink of the owning layer.
 struct ISocketSpy

@@ -2,9 +2,9 @@
 // it; a socket without one (or with one that is not enabled) sends and receives in plain.
 // Every call runs under the socket's lock, on the thread that owns the socket.
 #pragma once
-#include <cstdint>
-
 #include "dravo/status.h"
+
+#include <cstdint>
 
 class CSocket;
 

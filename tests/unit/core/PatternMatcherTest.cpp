@@ -1,7 +1,6 @@
 #include "core/PatternMatcher.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace
@@ -81,7 +80,8 @@ TEST(PatternMatcher, PrefixReportsConsumedCharacters)
 {
     SPatternField fields[2];
     EXPECT_EQ(CPatternMatcher::MatchPrefix("10-20.x", "*|#-#|#", fields), 5);
-    EXPECT_EQ(CPatternMatcher::MatchPrefix("10-.x", "*|#-#|#", fields), 2) << "falls back to the single number";
+    EXPECT_EQ(CPatternMatcher::MatchPrefix("10-.x", "*|#-#|#", fields), 2)
+        << "falls back to the single number";
     EXPECT_EQ(CPatternMatcher::MatchPrefix(".x", "*|#-#|#", fields), -1);
 }
 

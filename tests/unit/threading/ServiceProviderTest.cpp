@@ -37,7 +37,8 @@ TEST(ServiceProvider, RegisterQueryReplaceRevoke)
     EXPECT_EQ(out, static_cast<IIOProbe*>(first.Get()));
     static_cast<IIOProbe*>(out)->Release();
     EXPECT_EQ(provider->QueryService(kServiceA, IIOServiceProvider::IID, &out), E_NOINTERFACE);
-    EXPECT_EQ(provider->QueryService(kServiceB, IIOProbe::IID, &out), E_FAIL) << "identifiers differ in the last word";
+    EXPECT_EQ(provider->QueryService(kServiceB, IIOProbe::IID, &out), E_FAIL)
+        << "identifiers differ in the last word";
 
     ASSERT_EQ(provider->RegisterService(kServiceA, second.Get()), S_OK);
     EXPECT_EQ(first->RefCount(), 1u) << "a replaced service loses its reference";

@@ -1,13 +1,12 @@
 #include "threading/ThreadPool.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-
 #include "core/IOGlobals.h"
 #include "platform/Thread.h"
 #include "support/TestHelpers.h"
 #include "threading/ServiceProvider.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
 
 using ThreadPool::CThreadPool;
 

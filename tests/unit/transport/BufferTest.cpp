@@ -1,7 +1,6 @@
 #include "transport/Buffer.h"
 
 #include <gtest/gtest.h>
-
 #include <numeric>
 #include <vector>
 
@@ -51,8 +50,8 @@ TEST(Buffer, ReserveRoundsToGrowthStepAndZeroesNewBytes)
         uint32_t request;
         uint32_t capacity;
     };
-    for (const Case c : {Case{10, 1024}, Case{1024, 1024}, Case{1025, 4096}, Case{4096, 4096}, Case{4097, 8192},
-                         Case{20000, 20480}})
+    for (const Case c : {Case{10, 1024}, Case{1024, 1024}, Case{1025, 4096}, Case{4096, 4096},
+                         Case{4097, 8192}, Case{20000, 20480}})
     {
         CBuffer b;
         ASSERT_EQ(b.Reserve(c.request), S_OK) << c.request;

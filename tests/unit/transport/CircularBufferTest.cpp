@@ -1,7 +1,6 @@
 #include "transport/CircularBuffer.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace
@@ -48,8 +47,8 @@ TEST(ReceiveBuffer, InterleavedPushPopKeepsFifoOrderAcrossWrapAndChunks)
     CReceiveBuffer rb;
     std::vector<uint8_t> expected, got;
     uint32_t seed = 0;
-    for (const auto& [push, pop] : {std::pair{3000u, 2000u}, {3000u, 3500u}, {6000u, 100u}, {4096u, 9000u},
-                                   {1u, 0u}, {8191u, 8192u}})
+    for (const auto& [push, pop] :
+         {std::pair{3000u, 2000u}, {3000u, 3500u}, {6000u, 100u}, {4096u, 9000u}, {1u, 0u}, {8191u, 8192u}})
     {
         const auto chunk = Pattern(push, seed++);
         ASSERT_EQ(rb.Push(chunk.data(), push), S_OK);

@@ -1,9 +1,8 @@
 #include "transport/IPFilter.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 
 namespace
@@ -84,9 +83,10 @@ TEST(IPFilter, Decisions)
 
 TEST(IPFilter, SyntaxErrors)
 {
-    for (const char* text : {"10.0.0.1-", "300.1.1.1", "10.0.0", "10.0.0.1, 10.0.0.2", "10.0.0.9-5", "10.0.0.1,",
-                             "~", "10.0.0.1x", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1::2::3", "1:2:3:4::5:6:7:8",
-                             "10000::1", ":1", "1:", "a-1::", "10.0.0.1 ,10.0.0.2", "*.*.*.*.*"})
+    for (const char* text :
+         {"10.0.0.1-", "300.1.1.1", "10.0.0", "10.0.0.1, 10.0.0.2", "10.0.0.9-5", "10.0.0.1,", "~",
+          "10.0.0.1x", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1::2::3", "1:2:3:4::5:6:7:8", "10000::1", ":1",
+          "1:", "a-1::", "10.0.0.1 ,10.0.0.2", "*.*.*.*.*"})
     {
         CIPFilter filter;
         EXPECT_EQ(filter.Parse(text), E_FAIL) << '"' << text << '"';

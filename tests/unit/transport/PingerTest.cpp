@@ -1,8 +1,8 @@
 #include "transport/Pinger.h"
 
-#include <gtest/gtest.h>
-
 #include "SocketTestSupport.h"
+
+#include <gtest/gtest.h>
 
 namespace
 {

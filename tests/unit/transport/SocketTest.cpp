@@ -1,16 +1,15 @@
 #include "transport/Socket.h"
 
-#include <gtest/gtest.h>
+#include "SocketTestSupport.h"
+#include "platform/Thread.h"
 
 #include <atomic>
+#include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <vector>
-
-#include "SocketTestSupport.h"
-#include "platform/Thread.h"
 
 namespace
 {
@@ -83,7 +82,8 @@ TEST_P(SocketFamilyTest, ExactReadsAcrossChunkBoundariesAndSendBack)
     m_socket.SetSpy(&m_spy);
     CFd peer = ConnectTcp(ipv6);
     ASSERT_GE(peer.Get(), 0);
-    EXPECT_TRUE(m_log.Contains(ipv6 ? "socket connected to '::1' on port " : "socket connected to '127.0.0.1' on port "));
+    EXPECT_TRUE(m_log.Contains(ipv6 ? "socket connected to '::1' on port "
+                                    : "socket connected to '127.0.0.1' on port "));
     EXPECT_TRUE(m_log.Contains("(local port "));
 
     const std::string data = Pattern(10000);
@@ -130,13 +130,15 @@ TEST_F(SocketTest, SteadySlowArrivalsNeverTimeOut)
 {
     // Each byte comes well inside the timeout, the whole read takes several timeouts.
     CFd peer = ConnectTcp(false, 250);
-    std::thread writer([&] {
-        for (char c : std::string("slowly"))
+    std::thread writer(
+        [&]
         {
-            SleepMs(100);
-            SendAll(peer.Get(), &c, 1);
-        }
-    });
+            for (char c : std::string("slowly"))
+            {
+                SleepMs(100);
+                SendAll(peer.Get(), &c, 1);
+            }
+        });
     EXPECT_EQ(ReadString(m_socket, 6), "slowly");
     writer.join();
 }
@@ -151,10 +153,12 @@ TEST_F(SocketTest, GracefulCloseKeepsBytesSentBeforeIt)
     ASSERT_TRUE(WaitUntil([&] { return m_socket.DataReady(); }));
     ASSERT_EQ(m_socket.ReceiveAvailable(CSocket::STAGING_SIZE), S_OK);
     EXPECT_EQ(ReadString(m_socket, 10), "last words");
-    EXPECT_TRUE(WaitUntil([&] {
-        EXPECT_EQ(m_socket.ReceiveAvailable(CSocket::STAGING_SIZE), S_OK);
-        return !m_socket.IsOpen();
-    }));
+    EXPECT_TRUE(WaitUntil(
+        [&]
+        {
+            EXPECT_EQ(m_socket.ReceiveAvailable(CSocket::STAGING_SIZE), S_OK);
+            return !m_socket.IsOpen();
+        }));
     EXPECT_TRUE(m_log.Contains("socket gracefully closed by the remote partner"));
     EXPECT_FALSE(m_log.Contains("Discarded"));
     EXPECT_FALSE(m_socket.DataReady());
@@ -164,10 +168,12 @@ TEST_F(SocketTest, CloseReportsDiscardedBytes)
 {
     CFd peer = ConnectTcp();
     ASSERT_TRUE(SendAll(peer.Get(), "0123456789", 10));
-    ASSERT_TRUE(WaitUntil([&] {
-        m_socket.ReceiveAvailable(CSocket::STAGING_SIZE);
-        return m_socket.BufferedBytes() == 10;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            m_socket.ReceiveAvailable(CSocket::STAGING_SIZE);
+            return m_socket.BufferedBytes() == 10;
+        }));
     EXPECT_EQ(ReadString(m_socket, 3), "012");
     EXPECT_TRUE(m_socket.DataReady()) << "buffered bytes are ready data";
     m_socket.Close();
@@ -208,7 +214,8 @@ TEST_F(SocketTest, WrongPeerIsRefusedBeforeSending)
     auto otherPort = CIOPeerIP::Create(moved, IO_PROTOCOL_TCP, 0, 0);
     packet.SetPeer(otherPort.Get());
     EXPECT_EQ(m_socket.Send(packet, false), IO_E_PEER_MISMATCH);
-    EXPECT_TRUE(m_log.Contains("ERROR: cannot send packet, the specified peer does not match the current socket"));
+    EXPECT_TRUE(
+        m_log.Contains("ERROR: cannot send packet, the specified peer does not match the current socket"));
 
     auto wrongProtocol = CIOPeerIP::Create(own->GetRawAddress(), IO_PROTOCOL_UDP, 0, 0);
     packet.SetPeer(wrongProtocol.Get());
@@ -240,24 +247,28 @@ TEST_F(SocketTest, SendCompletesWhenThePeerStartsReading)
     ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     const std::string big(4u << 20, 'q');
     std::atomic<size_t> drained{0};
-    std::thread reader([&] {
-        // Start draining only once the sender's socket has stayed full for a few checks: the
-        // sender then sits in its would-block wait.
-        int fullChecks = 0;
-        WaitUntil([&] {
-            pollfd p{m_socket.DataHandle(), POLLOUT, 0};
-            fullChecks = (::poll(&p, 1, 0) == 0) ? fullChecks + 1 : 0;
-            return fullChecks >= 3;
-        });
-        std::vector<char> buf(1 << 16);
-        while (drained < big.size() && WaitReadable(peer.Get()))
+    std::thread reader(
+        [&]
         {
-            const ssize_t n = ::recv(peer.Get(), buf.data(), buf.size(), 0);
-            if (n <= 0)
-                break;
-            drained += size_t(n);
-        }
-    });
+            // Start draining only once the sender's socket has stayed full for a few checks: the
+            // sender then sits in its would-block wait.
+            int fullChecks = 0;
+            WaitUntil(
+                [&]
+                {
+                    pollfd p{m_socket.DataHandle(), POLLOUT, 0};
+                    fullChecks = (::poll(&p, 1, 0) == 0) ? fullChecks + 1 : 0;
+                    return fullChecks >= 3;
+                });
+            std::vector<char> buf(1 << 16);
+            while (drained < big.size() && WaitReadable(peer.Get()))
+            {
+                const ssize_t n = ::recv(peer.Get(), buf.data(), buf.size(), 0);
+                if (n <= 0)
+                    break;
+                drained += size_t(n);
+            }
+        });
     m_socket.SetSpy(&m_spy);
     EXPECT_EQ(m_socket.Send(BufferOf(big), true), S_OK);
     reader.join();
@@ -269,12 +280,15 @@ TEST_F(SocketTest, SendCompletesWhenThePeerStartsReading)
 TEST_F(SocketTest, ConnectRefusedIsASocketError)
 {
     uint16_t port = 0;
-    { CFd unused = BoundSocket(false, SOCK_STREAM, &port); } // bound, never listening, then closed
+    {
+        CFd unused = BoundSocket(false, SOCK_STREAM, &port);
+    } // bound, never listening, then closed
     ASSERT_EQ(m_socket.Initialize(1000, IO_PROTOCOL_TCP, nullptr, false), S_OK);
     EXPECT_EQ(m_socket.Connect("127.0.0.1", port, 0, nullptr, 2), E_FAIL);
     EXPECT_EQ(m_socket.LastError(), "socket error WSAECONNREFUSED(111) calling connect()");
     EXPECT_TRUE(m_log.Contains("connect() returned error WSAECONNREFUSED (111)"));
-    EXPECT_TRUE(m_log.Contains("failed to connect socket to '127.0.0.1' on port " + std::to_string(port) + "!"));
+    EXPECT_TRUE(
+        m_log.Contains("failed to connect socket to '127.0.0.1' on port " + std::to_string(port) + "!"));
     EXPECT_FALSE(m_socket.IsOpen());
 }
 
@@ -288,10 +302,12 @@ TEST_F(SocketTest, UnresolvableHostIsAResolverError)
 TEST_F(SocketTest, AbortEndsABlockedReadFromAnotherThread)
 {
     CFd peer = ConnectTcp(false, 600000);
-    std::thread aborter([&] {
-        m_log.WaitFor("socket connected");
-        m_socket.Abort();
-    });
+    std::thread aborter(
+        [&]
+        {
+            m_log.WaitFor("socket connected");
+            m_socket.Abort();
+        });
     ReadString(m_socket, 4, IO_E_READ_TIMEOUT);
     aborter.join();
     EXPECT_FALSE(m_socket.IsOpen());
@@ -314,10 +330,12 @@ TEST_F(SocketTest, AbortEndsAConnectThatDoesNotComplete)
         fillers.push_back(std::move(c));
     }
     ASSERT_EQ(m_socket.Initialize(1000, IO_PROTOCOL_TCP, nullptr, false), S_OK);
-    std::thread aborter([&] {
-        m_log.WaitFor("connecting socket to");
-        m_socket.Abort();
-    });
+    std::thread aborter(
+        [&]
+        {
+            m_log.WaitFor("connecting socket to");
+            m_socket.Abort();
+        });
     EXPECT_EQ(m_socket.Connect("127.0.0.1", port, 0, nullptr, 0), IO_E_NOT_CONNECTED);
     aborter.join();
     EXPECT_FALSE(m_socket.IsOpen());
@@ -329,12 +347,14 @@ TEST_F(SocketTest, EchoSuppressionReadsBackEveryByte)
     m_socket.SetSuppressEcho(true);
     m_socket.SetSpy(&m_spy);
     CFd peer = ConnectTcp(false, 300);
-    std::thread echo([&] {
-        const std::string got = RecvExactly(peer.Get(), 3);
-        SendAll(peer.Get(), got.data(), got.size());
-        RecvExactly(peer.Get(), 2);
-        SendAll(peer.Get(), "o!", 2);
-    });
+    std::thread echo(
+        [&]
+        {
+            const std::string got = RecvExactly(peer.Get(), 3);
+            SendAll(peer.Get(), got.data(), got.size());
+            RecvExactly(peer.Get(), 2);
+            SendAll(peer.Get(), "o!", 2);
+        });
     EXPECT_EQ(m_socket.Send(BufferOf("abc"), false), S_OK);
     EXPECT_EQ(m_socket.Send(BufferOf("ok"), false), E_FAIL);
     echo.join();
@@ -403,7 +423,8 @@ TEST_F(SocketTest, ListenRefusesABadFilter)
 {
     ASSERT_EQ(m_socket.Initialize(1000, IO_PROTOCOL_TCP, nullptr, false), S_OK);
     EXPECT_EQ(m_socket.Listen(nullptr, FreeTcpPort(), false, "10.0.0.1, 10.0.0.2"), E_FAIL);
-    EXPECT_TRUE(m_log.Contains("ERROR: cannot listen for connections, failed parsing IP Filter '10.0.0.1, 10.0.0.2'"));
+    EXPECT_TRUE(m_log.Contains(
+        "ERROR: cannot listen for connections, failed parsing IP Filter '10.0.0.1, 10.0.0.2'"));
     EXPECT_FALSE(m_socket.IsListening());
 }
 
@@ -457,8 +478,9 @@ protected:
     {
         socklen_t len;
         const sockaddr_storage target = LoopbackAddress(ipv6, port, &len);
-        ASSERT_EQ(::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target), len),
-                  ssize_t(bytes.size()));
+        ASSERT_EQ(
+            ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target), len),
+            ssize_t(bytes.size()));
     }
 };
 
@@ -479,7 +501,8 @@ TEST_P(UdpFamilyTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
     auto sourceText = [&](uint16_t p) { return (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(p); };
     m_socket.SetSpy(&m_spy);
     const uint16_t port = ListenUdp("", 2000, ipv6);
-    EXPECT_TRUE(m_log.Contains("Listening on UDP socket on port " + std::to_string(port) + " on interface " + host + "!"));
+    EXPECT_TRUE(m_log.Contains("Listening on UDP socket on port " + std::to_string(port) + " on interface " +
+                               host + "!"));
     EXPECT_TRUE(m_log.Contains("accepted UDP socket connection (by default)!"));
     uint16_t portA = 0, portB = 0;
     CFd a = BoundSocket(ipv6, SOCK_DGRAM, &portA);
@@ -489,7 +512,8 @@ TEST_P(UdpFamilyTest, DatagramQueueKeepsSourcesAndRepliesGoToThem)
 
     uint8_t byte;
     EXPECT_EQ(m_socket.ReadExact(&byte, 1, false), E_UNEXPECTED);
-    for (const auto& [text, source] : {std::pair{std::string("from a"), portA}, {std::string("from b!"), portB}})
+    for (const auto& [text, source] :
+         {std::pair{std::string("from a"), portA}, {std::string("from b!"), portB}})
     {
         CBuffer datagram;
         ASSERT_EQ(m_socket.WaitDatagram(datagram), S_OK);
@@ -561,10 +585,12 @@ TEST_F(UdpTest, CloseCountsQueuedDatagramBytes)
     CFd client = BoundSocket(false, SOCK_DGRAM, &clientPort);
     SendDatagram(client.Get(), port, "12345");
     SendDatagram(client.Get(), port, "678");
-    ASSERT_TRUE(WaitUntil([&] {
-        m_socket.ReceiveAvailable(4096);
-        return m_socket.QueuedDatagrams() == 2;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            m_socket.ReceiveAvailable(4096);
+            return m_socket.QueuedDatagrams() == 2;
+        }));
     EXPECT_TRUE(m_socket.DataReady());
     m_socket.Close();
     EXPECT_TRUE(m_log.Contains("Discarded 8 received bytes"));
@@ -616,10 +642,10 @@ TEST(SocketErrors, LinuxCodesCarryWindowsNames)
         int code;
         const char* name;
     };
-    for (const Case c : {Case{ECONNREFUSED, "WSAECONNREFUSED"}, Case{EWOULDBLOCK, "WSAEWOULDBLOCK"},
-                         Case{ECONNRESET, "WSAECONNRESET"}, Case{ETIMEDOUT, "WSAETIMEDOUT"},
-                         Case{EADDRINUSE, "WSAEADDRINUSE"}, Case{EHOSTUNREACH, "WSAEHOSTUNREACH"},
-                         Case{EAI_NONAME, "WSAHOST_NOT_FOUND"}, Case{EAI_AGAIN, "WSATRY_AGAIN"},
-                         Case{12345, "(unknown)"}})
+    for (const Case c :
+         {Case{ECONNREFUSED, "WSAECONNREFUSED"}, Case{EWOULDBLOCK, "WSAEWOULDBLOCK"},
+          Case{ECONNRESET, "WSAECONNRESET"}, Case{ETIMEDOUT, "WSAETIMEDOUT"},
+          Case{EADDRINUSE, "WSAEADDRINUSE"}, Case{EHOSTUNREACH, "WSAEHOSTUNREACH"},
+          Case{EAI_NONAME, "WSAHOST_NOT_FOUND"}, Case{EAI_AGAIN, "WSATRY_AGAIN"}, Case{12345, "(unknown)"}})
         EXPECT_STREQ(NetErrorName(c.code), c.name) << c.code;
 }

@@ -1,20 +1,19 @@
 // Loopback peers made with plain system calls, and a driver log read back from a file, for
 // the socket tests.
 #pragma once
+#include "core/IOGlobals.h"
+#include "support/TempDir.h"
+#include "support/TestHelpers.h"
+
 #include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <string>
-
-#include "core/IOGlobals.h"
-#include "support/TempDir.h"
-#include "support/TestHelpers.h"
 
 class CSocketLog
 {
@@ -100,7 +99,8 @@ inline CFd BoundSocket(bool ipv6, int type, uint16_t* port)
     }
     EXPECT_EQ(::bind(s.Get(), reinterpret_cast<sockaddr*>(&st), len), 0);
     EXPECT_EQ(::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&st), &len), 0);
-    *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&st)->sin6_port : reinterpret_cast<sockaddr_in*>(&st)->sin_port);
+    *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&st)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&st)->sin_port);
     return s;
 }
 
