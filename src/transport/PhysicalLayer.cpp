@@ -318,7 +318,21 @@ bool CPhysicalLayer::IsLayerThread()
 
 int32_t CPhysicalLayer::ThreadEntry(void* layer)
 {
-    static_cast<CPhysicalLayer*>(layer)->ThreadBody();
+    CPhysicalLayer* self = static_cast<CPhysicalLayer*>(layer);
+    try
+    {
+        self->ThreadBody();
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Leave nobody waiting: not Start, not a transacting caller.
+        Log(self, LOG_DRAVO, "Physical layer thread ended: out of memory");
+        self->m_running = false;
+        self->SetState(PLS_STOPPED);
+        self->m_requests.Disable();
+        self->m_requests.CancelPending();
+        self->m_initDoneEvent.Set();
+    }
     return 0;
 }
 

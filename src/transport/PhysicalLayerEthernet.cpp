@@ -125,6 +125,8 @@ void CPhysicalLayer_Ethernet::ReadConfiguration(const CConfigData& config)
     m_udp = EqualsNoCase(ConfigText(config, "IO.Ethernet.Transport"), "UDP");
     m_useIPv6 = ConfigNumber(config, "IO.Ethernet.UseIPv6", 0) != 0;
     m_useSsl = ConfigNumber(config, "IO.Ethernet.UseSSL", 0) != 0;
+    if (m_useSsl)
+        m_tls = MakeTls(config);
 
     m_socket.SetSpy(this);
     m_socket.SetInterframeDelay(ConfigNumber(config, "IO.Ethernet.InterframeDelayMs", 0));
@@ -136,9 +138,10 @@ void CPhysicalLayer_Ethernet::ReadConfiguration(const CConfigData& config)
     }
 }
 
-std::unique_ptr<ISocketTls> CPhysicalLayer_Ethernet::MakeTls()
+std::unique_ptr<ISocketTls> CPhysicalLayer_Ethernet::MakeTls(const CConfigData&)
 {
-    // No TLS session implementation is linked into this build yet.
+    // The one place that builds the TLS session from the IO.Ethernet.SSL* settings; no TLS
+    // session is linked into this build yet, so a layer configured for TLS refuses to start.
     return nullptr;
 }
 
@@ -153,17 +156,12 @@ void* CPhysicalLayer_Ethernet::QueryExtraInterface(const IOGUID& iid)
 
 bool CPhysicalLayer_Ethernet::DoInitialize()
 {
-    std::unique_ptr<ISocketTls> tls;
-    if (m_useSsl)
+    if (m_useSsl && !m_tls)
     {
-        tls = MakeTls();
-        if (!tls)
-        {
-            Log(this, LOG_SOCKET, "Cannot use SSL/TLS (IO.Ethernet.UseSSL): no TLS support in this build");
-            return false;
-        }
+        Log(this, LOG_SOCKET, "Cannot use SSL/TLS (IO.Ethernet.UseSSL): no TLS support in this build");
+        return false;
     }
-    if (FAILED(m_socket.Initialize(Settings().timeoutMs, m_udp ? IO_PROTOCOL_UDP : IO_PROTOCOL_TCP, std::move(tls),
+    if (FAILED(m_socket.Initialize(Settings().timeoutMs, m_udp ? IO_PROTOCOL_UDP : IO_PROTOCOL_TCP, std::move(m_tls),
                                    m_useIPv6)))
         return false;
     if (!m_acceptConnection)
@@ -450,7 +448,14 @@ HRESULT CPhysicalLayer_Ethernet::WriteParameter(uint32_t group, uint32_t item, T
 {
     if (group != PL_GROUP_ETHERNET)
         return E_FAIL;
-    return ManualSelect(item, request, value);
+    try
+    {
+        return ManualSelect(item, request, value);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT CPhysicalLayer_Ethernet::ManualSelect(uint32_t item, const TagRequest* request, HVALUE value)

@@ -92,7 +92,7 @@ private:
     bool SendPreambles(const CBuffer& packet);
     HRESULT ReceiveDatagram(CBuffer& packet, CBuffer& requestPacket);
     HRESULT ManualSelect(uint32_t item, const TagRequest* request, HVALUE value);
-    std::unique_ptr<ISocketTls> MakeTls();
+    std::unique_ptr<ISocketTls> MakeTls(const CConfigData& config);
 
     CSocket m_socket;
     // Guards m_addresses and m_activeIndex; taken before the socket's lock.
@@ -105,6 +105,7 @@ private:
     bool m_udp = false;
     bool m_useIPv6 = false;
     bool m_useSsl = false;
+    std::unique_ptr<ISocketTls> m_tls; // built with the layer, handed to the socket at initialisation
     bool m_pingEnable = false;
     uint32_t m_pingTimeoutMs = 0;
     uint32_t m_pingTries = 0;

@@ -419,6 +419,18 @@ TEST_F(EthernetLayerTest, StopReturnsDuringAConnectThatDoesNotComplete)
     EXPECT_TRUE(m_log.Contains("Physical layer thread stopped!"));
 }
 
+TEST_F(EthernetLayerTest, FailedInitialisationEndsTheThreadAndStartReportsIt)
+{
+    // Without a TLS session in the build a layer configured for TLS must not run in plain.
+    Config().Main(FreeTcpPort()).Number("IO.Ethernet.UseSSL", 1);
+    EXPECT_FALSE(Run().Start());
+    EXPECT_EQ(Run().host->FrameworkEvents(), (Events{1, 2}));
+    EXPECT_TRUE(m_log.Contains("INITIALIZATION FAILED!"));
+    EXPECT_EQ(Run().State(), PLS_STOPPED);
+    EXPECT_EQ(Send("x"), E_FAIL);
+    Run().layer->Stop();
+}
+
 class SimulatedEthernetTest : public EthernetLayerTest
 {
 protected:
