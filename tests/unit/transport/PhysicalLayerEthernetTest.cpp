@@ -431,6 +431,48 @@ TEST_F(EthernetLayerTest, FailedInitialisationEndsTheThreadAndStartReportsIt)
     Run().layer->Stop();
 }
 
+TEST_F(EthernetLayerTest, TransactionReadsTheResponseOrCountsATimeout)
+{
+    CTcpServer server;
+    Config().Main(server.Port()).Number("IO.TimeoutMs", 200);
+    ASSERT_TRUE(Run().Start());
+    CFd peer = server.Accept();
+    ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
+    std::thread answer([&] {
+        if (RecvExactly(peer.Get(), 1) == "?")
+            SendAll(peer.Get(), "!", 1);
+    });
+    CBuffer request;
+    request.Append("?", 1);
+    CBuffer response;
+    SIORequestCounters counters;
+    EXPECT_EQ(Run().layer->Transact(&request, &response, &counters), S_OK);
+    answer.join();
+    ASSERT_EQ(response.Length(), 1u);
+    EXPECT_EQ(response.Data()[0], '!');
+    EXPECT_EQ(counters.sent, 1u);
+
+    EXPECT_EQ(Run().layer->Transact(&request, &response, &counters), IO_E_READ_TIMEOUT);
+    EXPECT_EQ(counters.sent, 1u);
+    EXPECT_EQ(counters.timeouts, 1u);
+    EXPECT_EQ(counters.receiveErrors, 0u);
+    EXPECT_EQ(Run().State(), PLS_CONNECTED) << "a silent answer is not a loss";
+}
+
+TEST_F(EthernetLayerTest, PingBeforeConnectLetsAnAnsweringHostThrough)
+{
+    CTcpServer server;
+    Config()
+        .Main(server.Port())
+        .Number("IO.Ethernet.PingEnable", 1)
+        .Number("IO.Ethernet.PingTimeoutMs", 1000)
+        .Number("IO.Ethernet.PingTries", 1);
+    ASSERT_TRUE(Run().Start());
+    CFd peer = server.Accept();
+    ASSERT_GE(peer.Get(), 0);
+    EXPECT_TRUE(Run().WaitState(PLS_CONNECTED));
+}
+
 class SimulatedEthernetTest : public EthernetLayerTest
 {
 protected:

@@ -225,6 +225,23 @@ TEST(PhysicalLayerCreateTest, UnstartedLayerRefusesTransactionsAndReportsStopped
     EXPECT_EQ(run.layer->ForceDisconnect(true), S_FALSE) << "no data socket: nothing to do";
 }
 
+TEST(PhysicalLayerCreateTest, TransportTextSelectsUdpInAnyCase)
+{
+    CSocketLog log;
+    struct Case
+    {
+        const char* text;
+        bool udp;
+    } const cases[] = {{"UDP", true}, {"udp", true}, {"uDp", true}, {"TCP", false}, {"", false}, {"SCTP", false}};
+    for (const Case& c : cases)
+    {
+        CTestConfig config(log.Globals());
+        config.Text("IO.Ethernet.Transport", c.text);
+        CLayerRun run(log.Globals(), config);
+        EXPECT_EQ(run.layer->IsUdp(), c.udp) << c.text;
+    }
+}
+
 // Manual selection on a layer whose thread is not running: every answer and log line.
 class ManualSelectionTest : public ::testing::Test
 {
