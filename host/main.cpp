@@ -1,25 +1,20 @@
 // mqtt-host: the reference SCADA host. Loads the driver library the way a SCADA host does
 // and exercises it from the command line.
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
-#include "lib/DriverLibrary.h"
+#include "HostCommands.h"
+#include "lib/DriverSession.h"
 
-namespace
+void PrintError(const std::string& message)
 {
-void PrintUsage(FILE* out)
-{
-    std::fprintf(out,
-                 "usage: mqtt-host <command> [--driver PATH]\n"
-                 "\n"
-                 "commands:\n"
-                 "  info    print the driver name, capability word and version words\n"
-                 "\n"
-                 "options:\n"
-                 "  --driver PATH   driver library to load (default: MQTT.so beside this program)\n");
+    std::fprintf(stderr, "mqtt-host: %s\n", message.c_str());
+    std::fflush(stderr);
 }
 
-int Info(const CDriverLibrary& driver)
+int InfoCommand(const CDriverLibrary& driver, const SHostOptions&)
 {
     const uint32_t version = driver.Version();
     const uint32_t full = driver.VersionFull();
@@ -31,64 +26,134 @@ int Info(const CDriverLibrary& driver)
     return 0;
 }
 
-struct Command
+int TagsCommand(const CDriverLibrary& driver, const SHostOptions&)
+{
+    CDriverSession session(driver);
+    std::string error;
+    std::string text;
+    if (!session.Open(error) || !session.TagTreeText(text, error))
+    {
+        PrintError(error);
+        return 1;
+    }
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
+namespace
+{
+// The settings file and the --set assignments, in that order.
+bool LoadSettings(const SHostOptions& options, CHostSettings& settings)
+{
+    std::string error;
+    if (!options.settingsFile.empty() && !settings.MergeJsonFile(options.settingsFile, error))
+    {
+        PrintError(error);
+        return false;
+    }
+    for (const std::string& assignment : options.assignments)
+    {
+        if (!settings.MergeAssignment(assignment, error))
+        {
+            PrintError(error);
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace
+
+bool PrepareSession(CDriverSession& session, const SHostOptions& options, CHostSettings& settings)
+{
+    std::string error;
+    if (!LoadSettings(options, settings))
+        return false;
+    if (!session.Open(error) || !session.ApplySettings(settings, error))
+    {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+int SettingsCommand(const CDriverLibrary& driver, const SHostOptions& options)
+{
+    CDriverSession session(driver);
+    CHostSettings settings;
+    if (!PrepareSession(session, options, settings))
+        return 1;
+    const std::string text = settings.ToJsonText();
+    if (options.saveFile.empty())
+    {
+        std::fputs(text.c_str(), stdout);
+        return 0;
+    }
+    std::ofstream out(options.saveFile, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out)
+    {
+        PrintError("cannot write the settings file " + options.saveFile + ": check the folder and its permissions");
+        return 1;
+    }
+    std::fprintf(stderr, "mqtt-host: saved %zu parameters to %s\n", settings.Parameters().size(),
+                 options.saveFile.c_str());
+    return 0;
+}
+
+namespace
+{
+struct SCommandEntry
 {
     const char* name;
-    int (*run)(const CDriverLibrary& driver);
+    int (*run)(const CDriverLibrary& driver, const SHostOptions& options);
 };
 
-const Command kCommands[] = {
-    {"info", Info},
+const SCommandEntry kCommands[] = {
+    {"info", InfoCommand},
+    {"tags", TagsCommand},
+    {"settings", SettingsCommand},
+    {"run", RunCommand},
 };
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::string driverPath = CDriverLibrary::DefaultPath();
-    const Command* command = nullptr;
-    for (int i = 1; i < argc; ++i)
+    // Blocked before the driver makes any thread, so every thread inherits the mask and the
+    // signals reach only the run loop's signalfd.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    SHostOptions options;
+    std::string error;
+    if (!ParseCommandLine(argc, argv, options, error))
     {
-        const std::string arg = argv[i];
-        if (arg == "--driver" && i + 1 < argc)
-            driverPath = argv[++i];
-        else if (arg == "--help" || arg == "-h")
-        {
-            PrintUsage(stdout);
-            return 0;
-        }
-        else if (command == nullptr)
-        {
-            for (const Command& c : kCommands)
-            {
-                if (arg == c.name)
-                    command = &c;
-            }
-            if (command == nullptr)
-            {
-                std::fprintf(stderr, "mqtt-host: unknown command \"%s\"\n\n", arg.c_str());
-                PrintUsage(stderr);
-                return 2;
-            }
-        }
-        else
-        {
-            std::fprintf(stderr, "mqtt-host: unexpected argument \"%s\"\n\n", arg.c_str());
-            PrintUsage(stderr);
-            return 2;
-        }
-    }
-    if (command == nullptr)
-    {
-        PrintUsage(stderr);
+        PrintError(error);
+        std::fprintf(stderr, "\n%s", UsageText(options.command).c_str());
         return 2;
     }
-
-    CDriverLibrary driver;
-    std::string error;
-    if (!driver.Load(driverPath, error))
+    if (options.help)
     {
-        std::fprintf(stderr, "mqtt-host: %s\n", error.c_str());
+        std::fputs(UsageText(options.command).c_str(), stdout);
+        return 0;
+    }
+
+    const std::string path = options.driverPath.empty() ? CDriverLibrary::DefaultPath() : options.driverPath;
+    CDriverLibrary driver;
+    if (!driver.Load(path, error))
+    {
+        PrintError("the driver library was not found or could not be loaded (" + error +
+                   "); give its path with --driver PATH");
         return 1;
     }
-    return command->run(driver);
+    for (const SCommandEntry& c : kCommands)
+    {
+        if (options.command == c.name)
+            return c.run(driver, options);
+    }
+    return 2;
 }
