@@ -74,7 +74,7 @@ catch (const std::bad_alloc&)
 
 CIOHost* CMQTTFactory::CreateHost(uint16_t, uint16_t, uint16_t, uint16_t)
 {
-    return nullptr;
+    return MakeHost(Config(), Cache());
 }
 
 CIOFactory* CreateDriverFactory(CIOGlobals* globals)
