@@ -319,7 +319,11 @@ HRESULT CIOFactory::IO(TagRequest* request, HVALUE value)
             request = &rebuilt;
         }
 
-        CIOTrace trace(this, *request);
+        // The trace shows what is written and what was read: the value of the call, not the
+        // record's value field that only framework tags use.
+        TagRequest traced = *request;
+        traced.value = value;
+        CIOTrace trace(this, traced);
         const HRESULT hr = (request->flags & TAG_REQUEST_VALIDATED) ? host->ProcessRequest(request, value)
                                                                     : ValidateAndProcess(host.Get(), request, value);
         trace.Finish(hr);

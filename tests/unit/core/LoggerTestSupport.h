@@ -33,6 +33,8 @@ public:
     CLogCapture& operator=(const CLogCapture&) = delete;
 
     CIOGlobals* Globals() const { return m_globals.Get(); }
+    // The log file, for code that opens the log by name itself.
+    const std::filesystem::path& Path() const { return m_path; }
 
     // The texts of the lines of `category` (its name and tab removed), in file order.
     std::vector<std::string> Messages(const std::string& category) const
