@@ -179,22 +179,29 @@ HRESULT CIOHost::CreateInterface()
 
 HRESULT CIOHost::GoOffline()
 {
-    std::unique_lock<CRecursiveLock> lock(m_hostLock);
-    if (m_interface)
+    bool online = false;
     {
-        lock.unlock();
+        CLockGuard guard(m_hostLock);
+        online = static_cast<bool>(m_interface);
+    }
+    if (online)
+    {
         BeforeInterfaceStop();
-        lock.lock();
-        TIOPtr<CPhysicalLayer> layer = std::move(m_interface);
-        m_interface = nullptr;
-        lock.unlock();
+        // Readers of the statistics wait while the layer stops, so they never see its
+        // counters missing from both the layer and the totals.
+        CLockGuard statsGuard(m_statsLock);
+        TIOPtr<CPhysicalLayer> layer;
+        {
+            CLockGuard guard(m_hostLock);
+            layer = std::move(m_interface);
+            m_interface = nullptr;
+        }
         if (layer)
         {
             layer->Stop();
             SPhysicalLayerStatistics statistics{};
             if (SUCCEEDED(layer->GetStatistics(&statistics)))
             {
-                CLockGuard guard(m_statsLock);
                 m_totals.bytesSent += statistics.Total.BytesSent;
                 m_totals.bytesRecv += statistics.Total.BytesRecv;
                 m_totals.timeConnected += statistics.Total.TimeConnected;
@@ -202,10 +209,6 @@ HRESULT CIOHost::GoOffline()
                 m_totals.connectionCount += statistics.Total.ConnectionCount;
             }
         }
-    }
-    else
-    {
-        lock.unlock();
     }
     OnInterfaceStopped();
     return S_OK;
@@ -412,13 +415,13 @@ HRESULT CIOHost::GetStatistic(uint32_t number, HVALUE value)
     if (value == nullptr)
         return E_POINTER;
     STotals totals;
+    SPhysicalLayerStatistics layer{};
     {
         CLockGuard guard(m_statsLock);
         totals = m_totals;
+        if (TIOPtr<IIOInterface> itf = Interface(); itf && FAILED(itf->GetStatistics(&layer)))
+            layer = SPhysicalLayerStatistics{};
     }
-    SPhysicalLayerStatistics layer{};
-    if (TIOPtr<IIOInterface> itf = Interface(); itf && FAILED(itf->GetStatistics(&layer)))
-        layer = SPhysicalLayerStatistics{};
 
     int ok = 0;
     switch (number)

@@ -6,9 +6,10 @@
 // drvSetStatus, and hands every other read and write to the numbered operations a concrete
 // driver overrides (slots 3 to 34 of IIOHost).
 //
-// Lock order: the host lock is taken before the snapshot's lock; the statistics, event and
-// stream locks are leaves. No lock of the host is held while it calls the driver's hooks or
-// the layer's Stop.
+// Lock order: the statistics lock before the host lock, the host lock before the snapshot's
+// lock; the event and stream locks are leaves. Only the statistics lock is held while the
+// layer stops (the layer's thread never takes it); no lock of the host is held while it
+// calls the driver's hooks.
 #pragma once
 #include <atomic>
 #include <cstdarg>
@@ -198,7 +199,7 @@ private:
     TIOPtr<CPhysicalLayer> m_interface;
     std::atomic<bool> m_waitReady{true};
 
-    CRecursiveLock m_statsLock; // guards m_totals; a leaf
+    CRecursiveLock m_statsLock; // guards m_totals; taken before m_hostLock
     STotals m_totals;
 
     CRecursiveLock m_eventLock; // guards m_events; a leaf
