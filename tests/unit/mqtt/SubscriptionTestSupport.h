@@ -221,9 +221,10 @@ inline CMQTTPacket SubAck(uint16_t packetId, const std::vector<uint8_t>& codes)
 {
     CMQTTPacket packet;
     packet.header = 0x90;
-    Bytes wire = {0x90, uint8_t(2 + codes.size()), uint8_t(packetId >> 8), uint8_t(packetId)};
-    wire.insert(wire.end(), codes.begin(), codes.end());
-    packet.buffer.Append(wire.data(), uint32_t(wire.size()));
+    const uint8_t head[4] = {0x90, uint8_t(2 + codes.size()), uint8_t(packetId >> 8), uint8_t(packetId)};
+    // Appended piecewise: GCC 12 reports a false array-bounds error for vector::insert here.
+    packet.buffer.Append(head, sizeof head);
+    packet.buffer.Append(codes.data(), uint32_t(codes.size()));
     return packet;
 }
 
