@@ -131,7 +131,8 @@ bool ReadMachineText(const std::string& key, const std::string& name, std::strin
     return ReadMachineTextFrom(MachineSettingsPath(), key, name, value, maxBytes);
 }
 
-bool ReadMachineDwordFrom(const std::string& path, const std::string& key, const std::string& name, uint32_t& value)
+bool ReadMachineDwordFrom(const std::string& path, const std::string& key, const std::string& name,
+                          uint32_t& value)
 {
     const Found f = Lookup(path, key, name);
     if (f.kind != EKind::Dword)

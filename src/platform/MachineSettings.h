@@ -23,6 +23,7 @@ bool ReadMachineDword(const std::string& key, const std::string& name, uint32_t&
 // Texts longer than maxBytes are cut to maxBytes.
 bool ReadMachineText(const std::string& key, const std::string& name, std::string& value, size_t maxBytes = 1024);
 // The same, from the settings file at `path`.
-bool ReadMachineDwordFrom(const std::string& path, const std::string& key, const std::string& name, uint32_t& value);
-bool ReadMachineTextFrom(const std::string& path, const std::string& key, const std::string& name, std::string& value,
-                         size_t maxBytes = 1024);
+bool ReadMachineDwordFrom(const std::string& path, const std::string& key, const std::string& name,
+                          uint32_t& value);
+bool ReadMachineTextFrom(const std::string& path, const std::string& key, const std::string& name,
+                         std::string& value, size_t maxBytes = 1024);

@@ -1,8 +1,8 @@
 #include "platform/SimulatorSettings.h"
 
-#include <stdlib.h>
-
 #include "platform/MachineSettings.h"
+
+#include <stdlib.h>
 
 std::string SimulatorSettingsPath()
 {

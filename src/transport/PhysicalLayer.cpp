@@ -1,13 +1,13 @@
 #include "transport/PhysicalLayer.h"
 
-#include <new>
-
 #include "core/ConfigData.h"
 #include "core/IOGlobals.h"
 #include "platform/Text.h"
 #include "platform/Tick.h"
 #include "threading/ThreadPool.h"
 #include "transport/PhysicalLayerEthernet.h"
+
+#include <new>
 
 namespace
 {
@@ -181,8 +181,8 @@ HRESULT CRequestManager::Submit(SIORequest* request)
 
 // ---- CPhysicalLayer ----
 
-HRESULT CPhysicalLayer::Create(const char* type, CIOGlobals* globals, IIOHost* host, const CConfigData& config,
-                               TIOPtr<CPhysicalLayer>* out)
+HRESULT CPhysicalLayer::Create(const char* type, CIOGlobals* globals, IIOHost* host,
+                               const CConfigData& config, TIOPtr<CPhysicalLayer>* out)
 {
     if (out == nullptr)
         return E_POINTER;
@@ -456,8 +456,8 @@ bool CPhysicalLayer::LoopStep(uint32_t& waitMs, bool& pollSockets)
             return ConnectionLost(allowSwitch);
         const uint32_t now = GetTickCount32();
         const uint32_t since = m_stateTime.load();
-        if (PhysicalLayerSchedule::InactivityExpired(m_settings.inactivityEnable, m_settings.inactivityPeriodSec, since,
-                                                     now))
+        if (PhysicalLayerSchedule::InactivityExpired(m_settings.inactivityEnable,
+                                                     m_settings.inactivityPeriodSec, since, now))
         {
             DisconnectForInactivity(TickElapsed(since, now));
             return true;
@@ -518,7 +518,8 @@ bool CPhysicalLayer::RetryInLoop()
     if (m_connected)
     {
         SetState(PLS_CONNECTED);
-        PostFrameworkEvent(PL_EVENT_INFORMATION, 14, "Physical layer reconnected (on retry #%u)!", m_retryCount);
+        PostFrameworkEvent(PL_EVENT_INFORMATION, 14, "Physical layer reconnected (on retry #%u)!",
+                           m_retryCount);
         Log(this, LOG_DRAVO, "RECONNECTED!");
         m_retryCount = 0;
         m_host->OnInterfaceConnected();
@@ -597,7 +598,8 @@ void CPhysicalLayer::DisconnectForInactivity(uint32_t elapsedMs)
         m_settings.inactivityPeriodSec * 1000u);
     m_connected = false;
     SetState(PLS_DISCONNECTED);
-    PostFrameworkEvent(PL_EVENT_INFORMATION, 19, "Physical layer non-responsive for %u seconds, disconnecting...",
+    PostFrameworkEvent(PL_EVENT_INFORMATION, 19,
+                       "Physical layer non-responsive for %u seconds, disconnecting...",
                        m_settings.inactivityPeriodSec);
     DoDisconnect();
     ResetRequestHandler();
@@ -642,8 +644,8 @@ void CPhysicalLayer::Terminate()
         sent = m_stats.Total.BytesSent;
         received = m_stats.Total.BytesRecv;
     }
-    PostFrameworkEvent(PL_EVENT_INFORMATION, 16, "Physical layer terminated! (%u bytes sent, %u bytes received)", sent,
-                       received);
+    PostFrameworkEvent(PL_EVENT_INFORMATION, 16,
+                       "Physical layer terminated! (%u bytes sent, %u bytes received)", sent, received);
     Log(this, LOG_DRAVO, "TERMINATED! (%u bytes sent, %u bytes received)", sent, received);
     SetState(PLS_STOPPED);
     m_requests.Disable();

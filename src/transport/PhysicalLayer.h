@@ -10,11 +10,6 @@
 // Every schedule decision is one of the pure functions of PhysicalLayerSchedule below,
 // fed with the real tick by the thread and with synthetic ticks by tests.
 #pragma once
-#include <atomic>
-#include <cstdarg>
-#include <cstdint>
-#include <string>
-
 #include "core/IOLog.h"
 #include "dravo/IOInterfaces.h"
 #include "dravo/IORecords.h"
@@ -24,6 +19,11 @@
 #include "transport/Buffer.h"
 #include "transport/InputStream.h"
 #include "transport/Socket.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <string>
 
 class CConfigData;
 
@@ -91,20 +91,22 @@ struct SIORequestCounters
 // destroys the layer.
 struct IIOInterface : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x2F6B7C10, 0x94A3, 0x4E5D, {0xB1, 0x2C, 0x6E, 0x08, 0xD7, 0x41, 0x3A, 0x95}};
+    static constexpr IOGUID IID = {
+        0x2F6B7C10, 0x94A3, 0x4E5D, {0xB1, 0x2C, 0x6E, 0x08, 0xD7, 0x41, 0x3A, 0x95}};
     // Ends the thread; returns when it has ended. Safe from any thread but the layer's own.
-    virtual void Stop() = 0;                                                                       // 3
+    virtual void Stop() = 0; // 3
     // Sends `sendPacket` on the layer's thread and, with a `responsePacket`, reads the answer
     // into it. `counters` may be null.
-    virtual HRESULT Transact(CBuffer* sendPacket, CBuffer* responsePacket, SIORequestCounters* counters) = 0; // 4
+    virtual HRESULT Transact(CBuffer* sendPacket, CBuffer* responsePacket,
+                             SIORequestCounters* counters) = 0; // 4
     // `group` and `item` are N3 and N4 of a framework tag; `value` receives the reading.
-    virtual HRESULT ReadParameter(uint32_t group, uint32_t item, TagRequest* request, HVALUE value) = 0; // 5
+    virtual HRESULT ReadParameter(uint32_t group, uint32_t item, TagRequest* request, HVALUE value) = 0;  // 5
     virtual HRESULT WriteParameter(uint32_t group, uint32_t item, TagRequest* request, HVALUE value) = 0; // 6
     // IO_S_STARTING until the first connection attempt has finished, else S_OK.
     virtual HRESULT GetStatus(uint32_t* state) = 0; // 7
     // 0 when a disconnection was requested, 1 when there was nothing to do; E_NOTIMPL for
     // media without it.
-    virtual HRESULT ForceDisconnect(bool allowSwitch) = 0;                // 8
+    virtual HRESULT ForceDisconnect(bool allowSwitch) = 0;                   // 8
     virtual HRESULT GetStatistics(SPhysicalLayerStatistics* statistics) = 0; // 9
 
 protected:
@@ -114,7 +116,8 @@ protected:
 // Address queries on an IP medium (from the layer by QueryInterface).
 struct IIOSocket : IIOUnknown
 {
-    static constexpr IOGUID IID = {0x2F6B7C11, 0x94A3, 0x4E5D, {0xB1, 0x2C, 0x6E, 0x08, 0xD7, 0x41, 0x3A, 0x95}};
+    static constexpr IOGUID IID = {
+        0x2F6B7C11, 0x94A3, 0x4E5D, {0xB1, 0x2C, 0x6E, 0x08, 0xD7, 0x41, 0x3A, 0x95}};
     // IO_E_NOT_CONNECTED without a data socket.
     virtual HRESULT GetLocalAddress(AddressRecord* record) = 0;
     virtual HRESULT GetPeerAddress(AddressRecord* record) = 0;

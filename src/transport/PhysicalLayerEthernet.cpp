@@ -1,14 +1,14 @@
 #include "transport/PhysicalLayerEthernet.h"
 
-#include <new>
-#include <vector>
-
 #include "core/ConfigData.h"
 #include "core/ValueText.h"
 #include "platform/SimulatorSettings.h"
 #include "platform/Text.h"
 #include "transport/PeerIP.h"
 #include "transport/Pinger.h"
+
+#include <new>
+#include <vector>
 
 namespace
 {
@@ -36,7 +36,8 @@ constexpr SAddressKeys kAddressKeys[CPhysicalLayer_Ethernet::ADDRESS_COUNT] = {
 constexpr uint8_t kSnapshotMagic[6] = {0x53, 0x59, 0x4D, 0x58, 0x58, 0x3A}; // "SYMXX:"
 constexpr uint8_t kLengthMagic[6] = {0x53, 0x59, 0x4D, 0x54, 0x58, 0x3A};   // "SYMTX:"
 
-HRESULT MakePreamble(const uint8_t (&magic)[6], uint32_t number, const uint8_t* tail, uint32_t tailSize, CBuffer& out)
+HRESULT MakePreamble(const uint8_t (&magic)[6], uint32_t number, const uint8_t* tail, uint32_t tailSize,
+                     CBuffer& out)
 {
     out.Clear();
     const uint8_t length[4] = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
@@ -79,7 +80,8 @@ TIOPtr<CPhysicalLayer_Ethernet> CPhysicalLayer_Ethernet::Create(CIOGlobals* glob
     }
 }
 
-CPhysicalLayer_Ethernet::CPhysicalLayer_Ethernet(CIOGlobals* globals, IIOHost* host, const CConfigData& config)
+CPhysicalLayer_Ethernet::CPhysicalLayer_Ethernet(CIOGlobals* globals, IIOHost* host,
+                                                 const CConfigData& config)
     : CPhysicalLayer(globals, host, config), m_socket(globals)
 {
     ReadConfiguration(config);
@@ -161,8 +163,8 @@ bool CPhysicalLayer_Ethernet::DoInitialize()
         Log(this, LOG_SOCKET, "Cannot use SSL/TLS (IO.Ethernet.UseSSL): no TLS support in this build");
         return false;
     }
-    if (FAILED(m_socket.Initialize(Settings().timeoutMs, m_udp ? IO_PROTOCOL_UDP : IO_PROTOCOL_TCP, std::move(m_tls),
-                                   m_useIPv6)))
+    if (FAILED(m_socket.Initialize(Settings().timeoutMs, m_udp ? IO_PROTOCOL_UDP : IO_PROTOCOL_TCP,
+                                   std::move(m_tls), m_useIPv6)))
         return false;
     if (!m_acceptConnection)
         return true;
@@ -179,7 +181,8 @@ HRESULT CPhysicalLayer_Ethernet::PingAndConnect(const EthernetAddress& address)
         if (FAILED(hr))
             return hr;
     }
-    return m_socket.Connect(address.host.c_str(), address.port, address.localPortEnable ? address.localPort : 0,
+    return m_socket.Connect(address.host.c_str(), address.port,
+                            address.localPortEnable ? address.localPort : 0,
                             m_listenIP.empty() ? nullptr : m_listenIP.c_str(), m_activeIndex);
 }
 
@@ -210,8 +213,9 @@ bool CPhysicalLayer_Ethernet::DoConnect()
             Log(this, LOG_SOCKET, "Main IP switched to %s (port %u)", address.host.c_str(), address.port);
             return true;
         }
-        PostEvent(PL_EVENT_ERROR, PL_EVENT_SOURCE_ETHERNET, 0, "Error connecting to %s on port %u (backup IP): %s",
-                  address.host.c_str(), address.port, m_socket.LastError().c_str());
+        PostEvent(PL_EVENT_ERROR, PL_EVENT_SOURCE_ETHERNET, 0,
+                  "Error connecting to %s on port %u (backup IP): %s", address.host.c_str(), address.port,
+                  m_socket.LastError().c_str());
     }
 }
 
@@ -238,8 +242,8 @@ void CPhysicalLayer_Ethernet::ApplySimulation(EthernetAddress& address)
         address.port = static_cast<uint16_t>(simulator.port);
     if (simulator.hasHost)
         address.host = simulator.host;
-    Log(this, LOG_SOCKET, "Simulation ENABLED (%s:%u routed to %s:%u)", configuredHost.c_str(), configuredPort,
-        address.host.c_str(), address.port);
+    Log(this, LOG_SOCKET, "Simulation ENABLED (%s:%u routed to %s:%u)", configuredHost.c_str(),
+        configuredPort, address.host.c_str(), address.port);
     m_simulationActive = true;
 }
 
@@ -437,14 +441,16 @@ CPhysicalLayer_Ethernet::EthernetAddress CPhysicalLayer_Ethernet::Address(uint32
 
 // ---- parameters and manual control ----
 
-HRESULT CPhysicalLayer_Ethernet::ReadParameter(uint32_t group, uint32_t item, TagRequest* request, HVALUE value)
+HRESULT CPhysicalLayer_Ethernet::ReadParameter(uint32_t group, uint32_t item, TagRequest* request,
+                                               HVALUE value)
 {
     if (group == PL_GROUP_ETHERNET && item == PL_ITEM_IP_SELECT && IsSingleValue(request))
         return hvSetI32(value, static_cast<int32_t>(ActiveIndex())) ? S_OK : E_FAIL;
     return CPhysicalLayer::ReadParameter(group, item, request, value);
 }
 
-HRESULT CPhysicalLayer_Ethernet::WriteParameter(uint32_t group, uint32_t item, TagRequest* request, HVALUE value)
+HRESULT CPhysicalLayer_Ethernet::WriteParameter(uint32_t group, uint32_t item, TagRequest* request,
+                                                HVALUE value)
 {
     if (group != PL_GROUP_ETHERNET)
         return E_FAIL;
@@ -487,21 +493,24 @@ HRESULT CPhysicalLayer_Ethernet::ManualSelect(uint32_t item, const TagRequest* r
         if (!ValueAsInteger(value, number))
         {
             char text[256];
-            const std::string shown = hvGetTextAs(value, text, sizeof(text)) ? std::string(text)
-                                                                              : ValueText(value, VALUE_TEXT_PLAIN);
+            const std::string shown = hvGetTextAs(value, text, sizeof(text))
+                                          ? std::string(text)
+                                          : ValueText(value, VALUE_TEXT_PLAIN);
             Log(this, LOG_SOCKET, "Invalid argument, cannot convert value (%s) to an integer", shown.c_str());
             return E_INVALIDARG;
         }
         if (number < 0 || number >= static_cast<int32_t>(ADDRESS_COUNT))
         {
-            Log(this, LOG_SOCKET, "Cannot select active IP (invalid parameter (%d), must be in the range from 0 to %u)",
-                number, ADDRESS_COUNT - 1);
+            Log(this, LOG_SOCKET,
+                "Cannot select active IP (invalid parameter (%d), must be in the range from 0 to %u)", number,
+                ADDRESS_COUNT - 1);
             return E_INVALIDARG;
         }
         selected = static_cast<uint32_t>(number);
         if (selected != 0 && m_addresses[selected].enabled == 0)
         {
-            Log(this, LOG_SOCKET, "Cannot select active IP (the %s IP is not enabled)", m_addresses[selected].name);
+            Log(this, LOG_SOCKET, "Cannot select active IP (the %s IP is not enabled)",
+                m_addresses[selected].name);
             return E_FAIL;
         }
         if (selected == m_activeIndex)

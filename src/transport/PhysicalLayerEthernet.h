@@ -5,14 +5,14 @@
 // the rerouting of every connection to a simulator named in the machine-wide settings
 // (SimulatorSettings.h).
 #pragma once
+#include "platform/Lock.h"
+#include "transport/PhysicalLayer.h"
+#include "transport/Socket.h"
+
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
-
-#include "platform/Lock.h"
-#include "transport/PhysicalLayer.h"
-#include "transport/Socket.h"
 
 class CPhysicalLayer_Ethernet : public CPhysicalLayer, public IIOSocket
 {
@@ -30,10 +30,14 @@ public:
     };
 
     // Reads the configuration and prepares the socket; the thread starts with Start.
-    static TIOPtr<CPhysicalLayer_Ethernet> Create(CIOGlobals* globals, IIOHost* host, const CConfigData& config);
+    static TIOPtr<CPhysicalLayer_Ethernet> Create(CIOGlobals* globals, IIOHost* host,
+                                                  const CConfigData& config);
 
     // IIOUnknown of all bases.
-    HRESULT QueryInterface(const IOGUID& iid, void** out) override { return CPhysicalLayer::QueryInterface(iid, out); }
+    HRESULT QueryInterface(const IOGUID& iid, void** out) override
+    {
+        return CPhysicalLayer::QueryInterface(iid, out);
+    }
     uint32_t AddRef() override { return CPhysicalLayer::AddRef(); }
     uint32_t Release() override { return CPhysicalLayer::Release(); }
 

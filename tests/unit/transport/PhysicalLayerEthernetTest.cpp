@@ -2,12 +2,11 @@
 // tests start, stop and restart: connect, loss, reconnection schedule, give-up, inactivity,
 // backup addresses, manual selection, forced disconnection, listen mode, transactions,
 // statistics, simulator rerouting and prompt stops.
+#include "PhysicalLayerTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
 #include <thread>
-
-#include "PhysicalLayerTestSupport.h"
 
 namespace
 {
@@ -50,11 +49,16 @@ TEST_F(EthernetLayerTest, FirstConnectPostsTheStartEventsAndAcceptsTraffic)
     CFd peer = server.Accept();
     ASSERT_GE(peer.Get(), 0);
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
-    ASSERT_TRUE(WaitUntil([&] { uint32_t s; return Run().layer->GetStatus(&s) == S_OK; }));
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            uint32_t s;
+            return Run().layer->GetStatus(&s) == S_OK;
+        }));
     EXPECT_EQ(Run().host->FrameworkEvents(), (Events{1, 3, 4, 6}));
     EXPECT_EQ(Run().host->connects.load(), 1);
-    for (const char* line : {"INITIALIZING...", "INITIALIZED!", "Request handler enabled", "CONNECTING...",
-                             "CONNECTED!"})
+    for (const char* line :
+         {"INITIALIZING...", "INITIALIZED!", "Request handler enabled", "CONNECTING...", "CONNECTED!"})
         EXPECT_TRUE(m_log.Contains(line)) << line;
 
     SIORequestCounters counters;
@@ -190,12 +194,17 @@ TEST_F(EthernetLayerTest, MainDownSwitchesToTheBackupAndStaysThere)
 {
     CTcpServer backup;
     const uint16_t mainPort = FreeTcpPort();
-    Config().Main(mainPort).Backup(backup.Port()).Number("IO.RecoverEnable", 1).Number("IO.RecoverPeriodSec", 3600);
+    Config()
+        .Main(mainPort)
+        .Backup(backup.Port())
+        .Number("IO.RecoverEnable", 1)
+        .Number("IO.RecoverPeriodSec", 3600);
     ASSERT_TRUE(Run().Start());
     CFd first = backup.Accept();
     ASSERT_GE(first.Get(), 0);
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
-    EXPECT_TRUE(Run().host->HasText("Error connecting to 127.0.0.1 on port " + std::to_string(mainPort) + ": "));
+    EXPECT_TRUE(
+        Run().host->HasText("Error connecting to 127.0.0.1 on port " + std::to_string(mainPort) + ": "));
     EXPECT_TRUE(m_log.Contains("trying connection with alternate IP"));
     EXPECT_TRUE(m_log.Contains("Main IP switched to 127.0.0.1 (port " + std::to_string(backup.Port()) + ")"));
     EXPECT_EQ(Run().layer->ActiveIndex(), 1u);
@@ -206,7 +215,8 @@ TEST_F(EthernetLayerTest, MainDownSwitchesToTheBackupAndStaysThere)
     CFd second = backup.Accept();
     ASSERT_GE(second.Get(), 0);
     ASSERT_TRUE(Run().host->WaitEvent(10));
-    EXPECT_EQ(Run().host->CountEvents(PL_EVENT_SOURCE_ETHERNET, 0), 1u) << "the main address was not tried again";
+    EXPECT_EQ(Run().host->CountEvents(PL_EVENT_SOURCE_ETHERNET, 0), 1u)
+        << "the main address was not tried again";
     EXPECT_EQ(Run().layer->ActiveIndex(), 1u);
 }
 
@@ -224,7 +234,11 @@ TEST_F(EthernetLayerTest, RemoteCloseSwitchesAutomaticallyToTheBackup)
 {
     CTcpServer main;
     CTcpServer backup;
-    Config().Main(main.Port()).Backup(backup.Port()).Number("IO.RecoverEnable", 1).Number("IO.RecoverPeriodSec", 3600);
+    Config()
+        .Main(main.Port())
+        .Backup(backup.Port())
+        .Number("IO.RecoverEnable", 1)
+        .Number("IO.RecoverPeriodSec", 3600);
     ASSERT_TRUE(Run().Start());
     CFd first = main.Accept();
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
@@ -240,7 +254,11 @@ TEST_F(EthernetLayerTest, ManualSelectionReconnectsAtOnceToTheSelectedAddress)
 {
     CTcpServer main;
     CTcpServer backup;
-    Config().Main(main.Port()).Backup(backup.Port()).Number("IO.RecoverEnable", 1).Number("IO.RecoverPeriodSec", 3600);
+    Config()
+        .Main(main.Port())
+        .Backup(backup.Port())
+        .Number("IO.RecoverEnable", 1)
+        .Number("IO.RecoverPeriodSec", 3600);
     ASSERT_TRUE(Run().Start());
     CFd first = main.Accept();
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
@@ -250,7 +268,8 @@ TEST_F(EthernetLayerTest, ManualSelectionReconnectsAtOnceToTheSelectedAddress)
     request.size = 1;
     EXPECT_EQ(Run().layer->WriteParameter(PL_GROUP_ETHERNET, PL_ITEM_IP_SELECT, &request, v), S_OK);
     hvRelease(v);
-    EXPECT_TRUE(m_log.Contains("Manual select backup IP ('127.0.0.1:" + std::to_string(backup.Port()) + "') as active!"));
+    EXPECT_TRUE(m_log.Contains("Manual select backup IP ('127.0.0.1:" + std::to_string(backup.Port()) +
+                               "') as active!"));
     EXPECT_TRUE(m_log.Contains("Forcing reconnection to apply new active IP"));
     CFd second = backup.Accept();
     ASSERT_GE(second.Get(), 0);
@@ -262,7 +281,11 @@ TEST_F(EthernetLayerTest, ForceDisconnectWithSwitchMovesToTheNextAddress)
 {
     CTcpServer main;
     CTcpServer backup;
-    Config().Main(main.Port()).Backup(backup.Port()).Number("IO.RecoverEnable", 1).Number("IO.RecoverPeriodSec", 3600);
+    Config()
+        .Main(main.Port())
+        .Backup(backup.Port())
+        .Number("IO.RecoverEnable", 1)
+        .Number("IO.RecoverPeriodSec", 3600);
     ASSERT_TRUE(Run().Start());
     CFd first = main.Accept();
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
@@ -277,8 +300,11 @@ TEST_F(EthernetLayerTest, ForceDisconnectWithSwitchMovesToTheNextAddress)
 TEST_F(EthernetLayerTest, ManualConnectionModeNeverConnects)
 {
     CTcpServer server;
-    Config().Main(server.Port()).Number("IO.ConnectionMode", 1).Number("IO.RecoverEnable", 1).Number(
-        "IO.RecoverPeriodSec", 0);
+    Config()
+        .Main(server.Port())
+        .Number("IO.ConnectionMode", 1)
+        .Number("IO.RecoverEnable", 1)
+        .Number("IO.RecoverPeriodSec", 0);
     ASSERT_TRUE(Run().Start());
     uint32_t state = 0;
     EXPECT_TRUE(WaitUntil([&] { return Run().layer->GetStatus(&state) == S_OK; }));
@@ -290,8 +316,10 @@ TEST_F(EthernetLayerTest, ManualConnectionModeNeverConnects)
 TEST_F(EthernetLayerTest, ListenModeAcceptsACaller)
 {
     const uint16_t port = FreeTcpPort();
-    Config().Number("IO.Ethernet.AcceptConnection", 1).Number("IO.Ethernet.ListenPort", port).Text(
-        "IO.Ethernet.ListenIP", "127.0.0.1");
+    Config()
+        .Number("IO.Ethernet.AcceptConnection", 1)
+        .Number("IO.Ethernet.ListenPort", port)
+        .Text("IO.Ethernet.ListenIP", "127.0.0.1");
     ASSERT_TRUE(Run().Start());
     socklen_t len;
     const sockaddr_storage target = LoopbackAddress(false, port, &len);
@@ -384,10 +412,12 @@ TEST_F(EthernetLayerTest, ConcurrentTransactionsAreSerialised)
     std::vector<std::thread> senders;
     std::atomic<int> ok{0};
     for (int t = 0; t < kThreads; ++t)
-        senders.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i)
-                ok += Send(std::string(1, char('a' + t))) == S_OK ? 1 : 0;
-        });
+        senders.emplace_back(
+            [&, t]
+            {
+                for (int i = 0; i < kEach; ++i)
+                    ok += Send(std::string(1, char('a' + t))) == S_OK ? 1 : 0;
+            });
     for (std::thread& t : senders)
         t.join();
     EXPECT_EQ(ok.load(), kThreads * kEach);
@@ -438,10 +468,12 @@ TEST_F(EthernetLayerTest, TransactionReadsTheResponseOrCountsATimeout)
     ASSERT_TRUE(Run().Start());
     CFd peer = server.Accept();
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
-    std::thread answer([&] {
-        if (RecvExactly(peer.Get(), 1) == "?")
-            SendAll(peer.Get(), "!", 1);
-    });
+    std::thread answer(
+        [&]
+        {
+            if (RecvExactly(peer.Get(), 1) == "?")
+                SendAll(peer.Get(), "!", 1);
+        });
     CBuffer request;
     request.Append("?", 1);
     CBuffer response;
@@ -487,25 +519,26 @@ TEST_F(SimulatedEthernetTest, ConnectionsGoToTheSimulatorWithPreambles)
     CTcpServer simulator;
     const std::string settings = "[Software\\Velora Software\\Dravo]\n\"EnableTCPSimulation\"=dword:1\n"
                                  "\"SimulatorIP\"=\"127.0.0.1\"\n\"SimulatorPort\"=dword:" +
-                                 [&] {
-                                     char hex[16];
-                                     std::snprintf(hex, sizeof(hex), "%x", simulator.Port());
-                                     return std::string(hex);
-                                 }() + "\n";
+                                 [&]
+    {
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "%x", simulator.Port());
+        return std::string(hex);
+    }() + "\n";
     ASSERT_TRUE(WriteFileText(m_dir.File("sim.reg"), settings));
     Config().Text("IO.Ethernet.MainIP", "127.0.0.9").Number("IO.Ethernet.MainPort", 1883);
     ASSERT_TRUE(Run().Start());
     CFd peer = simulator.Accept();
     ASSERT_GE(peer.Get(), 0);
     ASSERT_TRUE(Run().WaitState(PLS_CONNECTED));
-    EXPECT_TRUE(m_log.Contains("Simulation ENABLED (127.0.0.9:1883 routed to 127.0.0.1:" +
-                               std::to_string(simulator.Port()) + ")"));
+    EXPECT_TRUE(m_log.Contains(
+        "Simulation ENABLED (127.0.0.9:1883 routed to 127.0.0.1:" + std::to_string(simulator.Port()) + ")"));
 
     ASSERT_EQ(Send("abc"), S_OK);
     const std::string head = RecvExactly(peer.Get(), 10);
     ASSERT_EQ(head.substr(0, 6), "SYMXX:");
-    const uint32_t size = uint8_t(head[6]) | uint32_t(uint8_t(head[7])) << 8 | uint32_t(uint8_t(head[8])) << 16 |
-                          uint32_t(uint8_t(head[9])) << 24;
+    const uint32_t size = uint8_t(head[6]) | uint32_t(uint8_t(head[7])) << 8 |
+                          uint32_t(uint8_t(head[8])) << 16 | uint32_t(uint8_t(head[9])) << 24;
     EXPECT_GT(size, 0u);
     EXPECT_EQ(RecvExactly(peer.Get(), size).size(), size);
     EXPECT_EQ(RecvExactly(peer.Get(), 13), std::string("SYMTX:\x03\0\0\0abc", 13));

@@ -1,13 +1,12 @@
 // The physical layer's decisions on synthetic ticks, its statistics, the simulator framing
 // and settings, creation by type, and manual address selection on a layer that is not
 // running.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <cstring>
-
 #include "PhysicalLayerTestSupport.h"
 #include "platform/SimulatorSettings.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 namespace
 {
@@ -23,11 +22,11 @@ struct AttemptCase
 TEST(PhysicalLayerScheduleTest, MayAttemptOncePerRecoverPeriod)
 {
     const AttemptCase cases[] = {
-        {false, 0, 30, 0, true},                // nothing attempted yet
-        {false, 5000, 30, 5001, true},          // even right after a start
-        {true, 1000, 30, 30999, false},         // one ms short of the period
-        {true, 1000, 30, 31000, true},          // exactly one period
-        {true, 1000, 0, 1000, true},            // period 0: always
+        {false, 0, 30, 0, true},                    // nothing attempted yet
+        {false, 5000, 30, 5001, true},              // even right after a start
+        {true, 1000, 30, 30999, false},             // one ms short of the period
+        {true, 1000, 30, 31000, true},              // exactly one period
+        {true, 1000, 0, 1000, true},                // period 0: always
         {true, 0xFFFFF000u, 5, 0x00000388u, true},  // 5000 ms across the wrap
         {true, 0xFFFFF000u, 5, 0x00000387u, false}, // 4999 ms across the wrap
         {true, 0, 5000000, 0xFFFFFFFFu, false},     // a period longer than the tick range
@@ -64,10 +63,10 @@ TEST(PhysicalLayerScheduleTest, InactivityAfterMoreThanThePeriod)
         uint32_t now;
         bool expected;
     } const cases[] = {
-        {true, 10, 1000, 11000, false},          // exactly the period is not more
+        {true, 10, 1000, 11000, false}, // exactly the period is not more
         {true, 10, 1000, 11001, true},
-        {false, 10, 1000, 99000, false},         // switched off
-        {true, 0, 1000, 99000, false},           // period 0 switches the check off
+        {false, 10, 1000, 99000, false},           // switched off
+        {true, 0, 1000, 99000, false},             // period 0 switches the check off
         {true, 1, 0xFFFFFF00u, 0x000002E9u, true}, // 1001 ms across the wrap
     };
     for (const Case& c : cases)
@@ -186,13 +185,16 @@ TEST(PhysicalLayerCreateTest, TypeNamesSelectTheMedium)
         const char* type;
         HRESULT expected;
     } const cases[] = {
-        {"Ethernet", S_OK}, {"e", S_OK},      {"ETHERNET", S_OK},    {"None", IO_E_NO_INTERFACE},
-        {"n", IO_E_NO_INTERFACE}, {"", IO_E_NO_INTERFACE}, {nullptr, IO_E_NO_INTERFACE}, {"Serial", E_FAIL},
+        {"Ethernet", S_OK},           {"e", S_OK},
+        {"ETHERNET", S_OK},           {"None", IO_E_NO_INTERFACE},
+        {"n", IO_E_NO_INTERFACE},     {"", IO_E_NO_INTERFACE},
+        {nullptr, IO_E_NO_INTERFACE}, {"Serial", E_FAIL},
     };
     for (const Case& c : cases)
     {
         TIOPtr<CPhysicalLayer> layer;
-        EXPECT_EQ(CPhysicalLayer::Create(c.type, log.Globals(), host.Get(), config.Store(), &layer), c.expected)
+        EXPECT_EQ(CPhysicalLayer::Create(c.type, log.Globals(), host.Get(), config.Store(), &layer),
+                  c.expected)
             << (c.type ? c.type : "(null)");
         EXPECT_EQ(static_cast<bool>(layer), c.expected == S_OK);
         if (layer)
@@ -232,7 +234,8 @@ TEST(PhysicalLayerCreateTest, TransportTextSelectsUdpInAnyCase)
     {
         const char* text;
         bool udp;
-    } const cases[] = {{"UDP", true}, {"udp", true}, {"uDp", true}, {"TCP", false}, {"", false}, {"SCTP", false}};
+    } const cases[] = {{"UDP", true},  {"udp", true}, {"uDp", true},
+                       {"TCP", false}, {"", false},   {"SCTP", false}};
     for (const Case& c : cases)
     {
         CTestConfig config(log.Globals());
@@ -288,8 +291,10 @@ TEST_F(ManualSelectionTest, SelectValidatesIndexEnableAndTagShape)
         uint32_t activeAfter;
     } const cases[] = {
         {2, E_FAIL, "Cannot select active IP (the backup2 IP is not enabled)", 0},
-        {7, E_INVALIDARG, "Cannot select active IP (invalid parameter (7), must be in the range from 0 to 3)", 0},
-        {-1, E_INVALIDARG, "Cannot select active IP (invalid parameter (-1), must be in the range from 0 to 3)", 0},
+        {7, E_INVALIDARG, "Cannot select active IP (invalid parameter (7), must be in the range from 0 to 3)",
+         0},
+        {-1, E_INVALIDARG,
+         "Cannot select active IP (invalid parameter (-1), must be in the range from 0 to 3)", 0},
         {0, S_OK, "No change (the main IP is currently active)", 0},
         {3, S_OK, "Manual select backup3 IP ('127.0.0.1:1004') as active!", 3},
         {1, S_OK, "Manual select backup IP ('127.0.0.1:1002') as active!", 1},

@@ -1,18 +1,17 @@
 // A minimal I/O host that records what the physical layer tells it, a configuration
 // builder and a loopback TCP server the tests start, stop and restart.
 #pragma once
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdio>
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include "SocketTestSupport.h"
 #include "core/ConfigData.h"
 #include "transport/PhysicalLayer.h"
 #include "transport/PhysicalLayerEthernet.h"
+
+#include <atomic>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <vector>
 
 class CTestHost final : public TIOUnknown<IIOHost>
 {
@@ -189,7 +188,10 @@ public:
         EXPECT_TRUE(m_config.SetText(name, value));
         return *this;
     }
-    CTestConfig& Main(uint16_t port) { return Text("IO.Ethernet.MainIP", "127.0.0.1").Number("IO.Ethernet.MainPort", port); }
+    CTestConfig& Main(uint16_t port)
+    {
+        return Text("IO.Ethernet.MainIP", "127.0.0.1").Number("IO.Ethernet.MainPort", port);
+    }
     CTestConfig& Backup(uint16_t port)
     {
         return Number("IO.Ethernet.BackupEnable", 1)
