@@ -423,11 +423,19 @@ bool CMQTTHost::CheckSession()
     case EMQTTKeepAlive::Expired:
         Log(this, LOG_DRIVER, "Exceeded KeepAlive Time = %d ms",
             static_cast<int>(TickElapsed(m_codec.KeepAliveReference(), now)));
+    {
+        SPhysicalLayerStatistics before{};
+        const bool counted = SUCCEEDED(itf->GetStatistics(&before));
         m_codec.SendDisconnect();
-        // A broker that stopped answering pings may sit behind a half-open link; a new
-        // session needs a new connection, which the physical layer makes after the drop.
-        itf->ForceDisconnect(true);
+        // A broker that stopped answering pings may sit behind a half-open link: a new
+        // session needs a new connection. When the broker closed the link on the DISCONNECT
+        // and the layer already made a new one, that one is left alone.
+        SPhysicalLayerStatistics after{};
+        if (counted && SUCCEEDED(itf->GetStatistics(&after)) &&
+            after.Total.ConnectionCount == before.Total.ConnectionCount)
+            itf->ForceDisconnect(true);
         break;
+    }
     }
     DeclareSessionDead();
     return false;

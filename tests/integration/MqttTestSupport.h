@@ -161,9 +161,10 @@ public:
     {
         std::string error;
         const std::string bin = BinDir();
-        if (!m_library.Load(JoinPath(bin.empty() ? ModuleFolder() : bin, "MQTT.so"), error))
+        CDriverLibrary& library = Library();
+        if (!library.IsLoaded() && !library.Load(JoinPath(bin.empty() ? ModuleFolder() : bin, "MQTT.so"), error))
             return ::testing::AssertionFailure() << error;
-        if (m_library.CreateDriverInstance(nullptr, &m_instance) != 1 || m_instance == nullptr)
+        if (library.CreateDriverInstance(nullptr, &m_instance) != 1 || m_instance == nullptr)
             return ::testing::AssertionFailure() << "drvCreateDriverInstance failed";
 
         // An empty settings value receives the defaults; the test's keys are laid over them.
@@ -236,10 +237,17 @@ public:
         if (m_instance)
             m_instance->Release();
         m_instance = nullptr;
-        m_library.Unload();
     }
 
 private:
+    // Loaded once and kept for the whole test run: every instance is independent of the others,
+    // and no test pays for (or races with) the threads of an unloading library.
+    static CDriverLibrary& Library()
+    {
+        static CDriverLibrary library;
+        return library;
+    }
+
     static TagRequest Request(uint16_t operation, const std::u16string& item)
     {
         TagRequest request{};
@@ -308,7 +316,6 @@ private:
     static inline int s_clients = 0;
     const std::string m_clientId = "dravo-test-" + std::to_string(++s_clients);
     TempDir m_logDir;
-    CDriverLibrary m_library;
     IIODriverInstance* m_instance = nullptr;
     IIOAdviseTag* m_advise = nullptr;
     CTestValue m_settings;
