@@ -130,6 +130,9 @@ bool CDriverSession::ApplySettings(CHostSettings& settings, std::string& error)
             return false;
         }
     }
+    // In the store's own order, so what the driver holds reads the same whether or not it
+    // saved the configuration back.
+    merged.SortByName();
     CHostValue stored;
     if (!stored || !merged.ToStored(stored.Get()))
     {

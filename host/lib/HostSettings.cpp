@@ -66,6 +66,12 @@ void CHostSettings::Remove(std::string_view name)
     std::erase_if(m_parameters, [&](const Parameter& p) { return EqualsNoCase(p.name, name); });
 }
 
+void CHostSettings::SortByName()
+{
+    std::stable_sort(m_parameters.begin(), m_parameters.end(),
+                     [](const Parameter& a, const Parameter& b) { return CompareNoCase(a.name, b.name) < 0; });
+}
+
 bool CHostSettings::MergeJsonText(std::string_view text, std::string& error)
 {
     if (IsBlankOrEmpty(text))

@@ -41,6 +41,9 @@ public:
     // Copies `value` under `name`, replacing an earlier value; a new name goes last.
     bool Set(std::string_view name, HVALUE value);
     void Remove(std::string_view name);
+    // Puts the parameters in the order the driver's store keeps and saves them: ascending
+    // by name without regard to ASCII case.
+    void SortByName();
 
 private:
     std::vector<Parameter> m_parameters;
