@@ -5,6 +5,7 @@
 #include "platform/Text.h"
 #include "platform/Tick.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -253,12 +254,55 @@ try
         m_wake.Set();
     }
 
+    LoadTemplates();
     OpenCacheSection();
     return S_OK;
 }
 catch (const std::bad_alloc&)
 {
     return E_OUTOFMEMORY;
+}
+
+std::unique_ptr<CMQTTTemplate> CMQTTHost::MakeTemplate(int32_t format)
+{
+    if (format < MQTT_TEMPLATE_JSON || format > MQTT_TEMPLATE_CSV)
+        Log(this, LOG_DRIVER, "Invalid Template Type");
+    // No payload format is available to this host yet: every definition is skipped, and
+    // items naming a template decode their payloads as plain numbers or texts.
+    return nullptr;
+}
+
+void CMQTTHost::LoadTemplates()
+{
+    int32_t count = 0;
+    ReadInteger(Config(), "MQTT.TemplateCount", count);
+    for (uint32_t i = 0; i < static_cast<uint32_t>(std::max(count, 0)); ++i)
+    {
+        char key[64];
+        std::string name;
+        std::string text;
+        int32_t format = MQTT_TEMPLATE_JSON;
+        std::snprintf(key, sizeof key, "MQTT.TemplateName[%u]", i);
+        ReadText(Config(), key, name);
+        std::snprintf(key, sizeof key, "MQTT.TemplateFormat[%u]", i);
+        ReadText(Config(), key, text);
+        std::snprintf(key, sizeof key, "MQTT.TemplateType[%u]", i);
+        ReadInteger(Config(), key, format);
+
+        CMQTTTemplate* added = m_templates.Find(name);
+        if (added == nullptr)
+        {
+            std::unique_ptr<CMQTTTemplate> created = MakeTemplate(format);
+            if (created && FAILED(created->Initialize(text)))
+            {
+                Log(this, LOG_DRIVER, "Failed Initialize Template %s", name.c_str());
+                created.reset();
+            }
+            added = created ? m_templates.Add(name, std::move(created)) : nullptr;
+        }
+        if (added == nullptr)
+            Log(this, LOG_DRIVER, "Invalid Template %s", name.c_str());
+    }
 }
 
 void CMQTTHost::Shutdown()

@@ -124,7 +124,11 @@ private:
     bool WaitForConnAck();
     void HandleDisconnect();
     void DeclareSessionDead();
+    // Fills the template registry from "MQTT.TemplateCount" and the indexed keys; the first
+    // definition of a name wins. Never fails the start.
     void LoadTemplates();
+    // A template object of `format`, not yet initialised; null when the format is unknown.
+    std::unique_ptr<CMQTTTemplate> MakeTemplate(int32_t format);
     void OpenCacheSection();
     void CloseCacheSection();
     // Ends the session thread and the stack (joining both); safe to call twice.

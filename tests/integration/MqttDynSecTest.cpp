@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 namespace
@@ -30,11 +31,15 @@ protected:
     void Start(bool responses)
     {
         if (responses)
+        {
             ASSERT_EQ(m_driver.Subscribe(1, kResponseTopic), S_OK);
+        }
         ASSERT_EQ(m_driver.Start(), S_OK);
         ASSERT_TRUE(m_driver.WaitForLog("ConnAck Result = Connection Accepted!"));
         if (responses)
+        {
             ASSERT_TRUE(m_broker->WaitForLog("Sending SUBACK to " + m_driver.ClientId()));
+        }
     }
 
     HRESULT Command(const std::string& command)
@@ -81,5 +86,7 @@ TEST_F(MqttDynSecTest, MalformedCommandIsRefusedBeforePublishing)
     Start(true);
     EXPECT_EQ(m_driver.Write("MosqClientCtrl", CTestValue::Text(R"({"commands":[]})")), E_FAIL);
     EXPECT_TRUE(m_driver.WaitForLog("Invalid Array!"));
+    EXPECT_EQ(m_driver.Write("MosqClientCtrl", CTestValue::Real(1)), E_FAIL);
+    EXPECT_TRUE(m_driver.WaitForLog("Invalid DataType!"));
     EXPECT_EQ(m_broker->LogText().find("Received PUBLISH from " + m_driver.ClientId()), std::string::npos);
 }

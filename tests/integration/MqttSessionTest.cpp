@@ -179,3 +179,32 @@ TEST(MqttSessionTest, LastWillMarksTheSubtreeBadUntilTheNextPayload)
     EXPECT_TRUE(driver.Callback().WaitFor(2, [](const SNotice& n) { return n.IsGoodNumber(2); }));
     EXPECT_TRUE(driver.Callback().WaitFor(3, [](const SNotice& n) { return n.IsGoodNumber(3); }));
 }
+
+TEST(MqttSessionTest, AgentsWithoutKeywordsFailTheStart)
+{
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttDriver driver;
+    ASSERT_TRUE(driver.Load(broker.Port(), {{"MQTT.UseVeloraAgent", int32_t(1)}}));
+    EXPECT_TRUE(FAILED(driver.Start()));
+    EXPECT_EQ(driver.CountLog("Error: Agent Keyword can\xB4t be empty!"), 1u);
+}
+
+TEST(MqttSessionTest, MessagesOfUnknownTopicsAndTemplatesWithoutAFormatAreLogged)
+{
+    FakeBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttDriver driver;
+    ASSERT_TRUE(StartDriver(driver, broker.Port(),
+                            {{"MQTT.TemplateCount", int32_t(2)},
+                             {"MQTT.TemplateName[0]", std::string("J1")},
+                             {"MQTT.TemplateFormat[0]", std::string("{\"v\":V1}")},
+                             {"MQTT.TemplateName[1]", std::string("Q9")},
+                             {"MQTT.TemplateType[1]", int32_t(9)}}));
+    ASSERT_TRUE(driver.WaitForLog("ConnAck Result = Connection Accepted!"));
+    ASSERT_TRUE(broker.SendPublish(0, "nobody/listens", "1"));
+    EXPECT_TRUE(driver.WaitForLog("Item nobody/listens does not exist!"));
+    EXPECT_EQ(driver.CountLog("Invalid Template J1"), 1u);
+    EXPECT_EQ(driver.CountLog("Invalid Template Type"), 1u);
+    EXPECT_EQ(driver.CountLog("Invalid Template Q9"), 1u);
+}
