@@ -564,6 +564,8 @@ void CMQTTHost::RestartInterface()
     CLockGuard guard(m_restartLock);
     if (m_stopped)
         return;
+    // The peer ended the session: its subscriptions are gone with it.
+    m_disconnectPending.store(true);
     GoOffline();
     GoOnline(false);
 }

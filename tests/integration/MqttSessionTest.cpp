@@ -208,3 +208,22 @@ TEST(MqttSessionTest, MessagesOfUnknownTopicsAndTemplatesWithoutAFormatAreLogged
     EXPECT_EQ(driver.CountLog("Invalid Template Type"), 1u);
     EXPECT_EQ(driver.CountLog("Invalid Template Q9"), 1u);
 }
+
+TEST(MqttSessionTest, PeerDisconnectLeadsToANewLinkAndANewSubscription)
+{
+    FakeBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttDriver driver;
+    ASSERT_TRUE(StartDriver(driver, broker.Port()));
+    ASSERT_EQ(driver.Subscribe(1, "plant/temp"), S_OK);
+    ASSERT_TRUE(broker.WaitForPacket(0, MqttWire::SUBSCRIBE));
+    ASSERT_TRUE(broker.SendPublish(0, "plant/temp", "1"));
+    ASSERT_TRUE(driver.Callback().WaitFor(1, [](const SNotice& n) { return n.IsGoodNumber(1); }));
+
+    ASSERT_TRUE(broker.SendDisconnect(0));
+    EXPECT_TRUE(broker.WaitForClosed(0));
+    const std::optional<MqttWire::Packet> again = broker.WaitForPacket(1, MqttWire::SUBSCRIBE);
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(broker.SendPublish(1, "plant/temp", "2"));
+    EXPECT_TRUE(driver.Callback().WaitFor(1, [](const SNotice& n) { return n.IsGoodNumber(2); }));
+}
