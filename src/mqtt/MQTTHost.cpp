@@ -276,7 +276,10 @@ void CMQTTHost::LoadTemplates()
 {
     int32_t count = 0;
     ReadInteger(Config(), "MQTT.TemplateCount", count);
-    for (uint32_t i = 0; i < static_cast<uint32_t>(std::max(count, 0)); ++i)
+    // A stored configuration holds fewer than 65536 values, so a larger count is corrupt and
+    // would only stall the start walking keys that cannot exist.
+    const uint32_t definitions = std::min<uint32_t>(static_cast<uint32_t>(std::max(count, 0)), 0xFFFF);
+    for (uint32_t i = 0; i < definitions; ++i)
     {
         char key[64];
         std::string name;
