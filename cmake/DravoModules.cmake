@@ -48,6 +48,7 @@ function(dravo_unit_test folder)
   add_executable(${target} ${srcs})
   target_link_libraries(${target} PRIVATE ${lib} dravo_testsupport GTest::gmock GTest::gtest_main)
   add_test(NAME ${target} COMMAND ${target})
+  set_property(GLOBAL APPEND PROPERTY DRAVO_UNIT_TARGETS ${target})
   set_tests_properties(${target} PROPERTIES LABELS unit TIMEOUT 300
     ENVIRONMENT "DRAVO_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

@@ -8,5 +8,5 @@ export DRAVO_WERROR=1
 jobs=$(nproc)
 scripts/build.sh default
 ctest --test-dir build/default --output-on-failure -j "$jobs"
-scripts/build.sh asan
+scripts/build.sh asan unit_tests
 ctest --test-dir build/asan --output-on-failure -L unit -j "$jobs"
