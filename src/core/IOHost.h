@@ -72,7 +72,7 @@ public:
     // configuration, a failure status otherwise (the host then stays offline).
     HRESULT GoOnline(bool allowStartOffline);
     // Stops and releases the physical layer, keeping its statistics in the totals. S_OK,
-    // also when already offline.
+    // also when already offline. Never on the layer's own thread: the stop waits for it.
     HRESULT GoOffline();
     // One drvIO request: a framework tag or the driver's read/write operations.
     HRESULT ProcessRequest(TagRequest* request, HVALUE value);

@@ -2,6 +2,7 @@
 // the framework tags, the event queue, the status names and the request dispatch.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,8 @@ struct SInterfaceTypeCase
     HRESULT status;
     const char* logLine;
 };
+
+void PrintTo(const SInterfaceTypeCase& c, std::ostream* os) { *os << "IO.Type " << (c.type ? c.type : "absent"); }
 
 class IOHostTypeTest : public IOHostTest, public testing::WithParamInterface<SInterfaceTypeCase>
 {
@@ -349,6 +352,12 @@ struct SShapeCase
     HRESULT status;
 };
 
+void PrintTo(const SShapeCase& c, std::ostream* os)
+{
+    *os << "N4 " << c.n4 << " operation " << c.operation << " size " << c.size << " count " << c.count << " first "
+        << c.first;
+}
+
 class IOHostShapeTest : public IOHostTest, public testing::WithParamInterface<SShapeCase>
 {
 };
@@ -509,6 +518,8 @@ struct SByNameErrorCase
     const char* text;
 };
 
+void PrintTo(const SByNameErrorCase& c, std::ostream* os) { *os << c.text; }
+
 class IOHostByNameErrorTest : public IOHostTest, public testing::WithParamInterface<SByNameErrorCase>
 {
 };
@@ -575,6 +586,8 @@ struct SBulkErrorCase
     uint16_t first;
     const char* text; // null: the status value stays untouched
 };
+
+void PrintTo(const SBulkErrorCase& c, std::ostream* os) { *os << (c.text ? c.text : "no status value"); }
 
 class IOHostBulkErrorTest : public IOHostTest, public testing::WithParamInterface<SBulkErrorCase>
 {
@@ -749,6 +762,8 @@ struct SDispatchCase
     HRESULT status;
     std::vector<std::string> calls;
 };
+
+void PrintTo(const SDispatchCase& c, std::ostream* os) { *os << "operation " << c.operation; }
 
 class IOHostDispatchTest : public IOHostTest, public testing::WithParamInterface<SDispatchCase>
 {
