@@ -116,8 +116,7 @@ private:
 class CLineFactory : public CIOFactory
 {
 public:
-    // An instance with one reference over new global services with a private thread pool
-    // provider, as drvCreateDriverInstance makes it for a host without services.
+    // An instance with one reference over `globals`, as drvCreateDriverInstance makes it.
     static TIOPtr<CLineFactory> Create(CIOGlobals* globals)
     {
         return TIOPtr<CLineFactory>::Adopt(new CLineFactory(globals));
