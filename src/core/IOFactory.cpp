@@ -279,7 +279,14 @@ HRESULT CIOFactory::StopComm(uint16_t a, uint16_t b, uint16_t c, uint16_t d)
     TIOPtr<CIOHost> host = TakeHost();
     if (!host)
         return S_FALSE;
-    StopHost(std::move(host), a, b, c, d);
+    try
+    {
+        StopHost(std::move(host), a, b, c, d);
+    }
+    catch (const std::bad_alloc&)
+    {
+        // The host is out of the instance either way; its release ends it.
+    }
     return S_OK;
 }
 

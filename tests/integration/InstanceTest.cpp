@@ -251,6 +251,14 @@ TEST_F(InstanceTest, OldReadValueOfABlockIsReadAsTheLayoutSays)
     EXPECT_TRUE(LogHas("Tag(65535.0.0.1).ReadValue = ERROR (hr=80004005)"));
 }
 
+TEST_F(InstanceTest, DialogWithoutToolkitEndsCancelledAndKeepsTheStoredConfiguration)
+{
+    Configure({{"IO.TimeoutMs", int32_t(700)}});
+    EXPECT_EQ(m_instance->DriverDialog(nullptr), E_FAIL);
+    EXPECT_EQ(Integer(StoredParameters(m_settings.Get()), "IO.TimeoutMs"), 700);
+    EXPECT_EQ(m_library.DriverDialog(nullptr), -1);
+}
+
 TEST_F(InstanceTest, UnvalidatedRequestWithAnItemTextFailsBeforeTheHost)
 {
     Configure({});

@@ -140,23 +140,23 @@ TEST(RebuildTagRequest, OldLayoutsBecomeTheCurrentOne)
         TagRequest rebuilt;
         std::memset(&rebuilt, 0xCD, sizeof(rebuilt));
         ASSERT_EQ(RebuildTagRequest(AsRequest(bytes), &rebuilt), S_OK);
-        EXPECT_EQ(rebuilt.version, TAG_REQUEST_VERSION_REBUILT);
-        EXPECT_EQ(rebuilt.operation, c.operation);
-        EXPECT_EQ(rebuilt.count, 1);
-        EXPECT_EQ(rebuilt.size, c.old.size);
-        EXPECT_EQ(rebuilt.n1, 11);
-        EXPECT_EQ(rebuilt.n4, 14);
-        EXPECT_EQ(rebuilt.andMask, c.andMask);
-        EXPECT_EQ(rebuilt.orMask, c.orMask);
-        EXPECT_EQ(rebuilt.carried28, c.carried28);
-        EXPECT_EQ(rebuilt.carried29, c.carried29);
-        EXPECT_EQ(rebuilt.value, c.old.value);
-        EXPECT_EQ(rebuilt.status, c.status);
-        EXPECT_EQ(rebuilt.scan, 0u);
-        EXPECT_EQ(rebuilt.flags, 0u);
-        EXPECT_EQ(rebuilt.tagObject, nullptr);
-        EXPECT_EQ(rebuilt.device, nullptr);
-        EXPECT_EQ(rebuilt.item, nullptr);
+        EXPECT_EQ(+rebuilt.version, TAG_REQUEST_VERSION_REBUILT);
+        EXPECT_EQ(+rebuilt.operation, c.operation);
+        EXPECT_EQ(+rebuilt.count, 1);
+        EXPECT_EQ(+rebuilt.size, c.old.size);
+        EXPECT_EQ(+rebuilt.n1, 11);
+        EXPECT_EQ(+rebuilt.n4, 14);
+        EXPECT_EQ(+rebuilt.andMask, c.andMask);
+        EXPECT_EQ(+rebuilt.orMask, c.orMask);
+        EXPECT_EQ(+rebuilt.carried28, c.carried28);
+        EXPECT_EQ(+rebuilt.carried29, c.carried29);
+        EXPECT_EQ(+rebuilt.value, c.old.value);
+        EXPECT_EQ(+rebuilt.status, c.status);
+        EXPECT_EQ(+rebuilt.scan, 0u);
+        EXPECT_EQ(+rebuilt.flags, 0u);
+        EXPECT_EQ(+rebuilt.tagObject, nullptr);
+        EXPECT_EQ(+rebuilt.device, nullptr);
+        EXPECT_EQ(+rebuilt.item, nullptr);
     }
 }
 
@@ -241,19 +241,19 @@ TEST_F(FactoryTest, NumbersOnlyRequestIsValidatedFirst)
     changed.size = 5;
     EXPECT_EQ(factory->IO(&changed, value.get()), S_OK);
     ASSERT_EQ(factory->numbersValidated.size(), 1u);
-    EXPECT_EQ(factory->numbersValidated[0].type, HV_HVAL);
-    EXPECT_EQ(factory->numbersValidated[0].size, 0); // not a block operation
-    EXPECT_EQ(changed.n2, 101);
+    EXPECT_EQ(+factory->numbersValidated[0].type, HV_HVAL);
+    EXPECT_EQ(+factory->numbersValidated[0].size, 0); // not a block operation
+    EXPECT_EQ(+changed.n2, 101);
 
     TagRequest block = Request(IO_OP_READ_BLOCK, 1, 0, 0, 0, 6);
     EXPECT_EQ(factory->IO(&block, value.get()), S_OK);
     ASSERT_EQ(factory->numbersValidated.size(), 2u);
-    EXPECT_EQ(factory->numbersValidated[1].size, 6);
+    EXPECT_EQ(+factory->numbersValidated[1].size, 6);
 
     // A tag object from validation reaches the host but is not left in the caller's record.
     TagRequest withObject = Request(IO_OP_WRITE_VALUE, 8);
     EXPECT_EQ(factory->IO(&withObject, value.get()), S_OK);
-    EXPECT_EQ(withObject.tagObject, nullptr);
+    EXPECT_EQ(+withObject.tagObject, nullptr);
 
     const auto seen = probe.Requests();
     ASSERT_EQ(seen.size(), 3u);
@@ -371,10 +371,10 @@ TEST_F(FactoryTest, ValidationMatchesFrameworkTagsThenAsksTheDriver)
         info.n3 = c.n3;
         info.n4 = c.n4;
         EXPECT_EQ(factory->Validate(c.device, c.item, &info), c.hr);
-        EXPECT_EQ(info.type, c.type);
-        EXPECT_EQ(info.flags, c.flags);
-        EXPECT_EQ(info.n1, c.outN1);
-        EXPECT_EQ(info.n4, c.outN4);
+        EXPECT_EQ(+info.type, c.type);
+        EXPECT_EQ(+info.flags, c.flags);
+        EXPECT_EQ(+info.n1, c.outN1);
+        EXPECT_EQ(+info.n4, c.outN4);
         if (info.tagObject)
             info.tagObject->Release();
 
