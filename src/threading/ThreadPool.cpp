@@ -83,11 +83,10 @@ HRESULT CThread::Start(CThreadPool* pool, uint32_t serial, TIOPtr<CThread>* out)
     raw->m_lastJobTick = GetTickCount32();
     try
     {
-        // The running loop holds its own reference; the thread is detached so that whoever
-        // drops the last reference, the loop included, never has to join it. Ends are
-        // observed through the exited event.
+        // The running loop holds its own reference, so whoever drops the last one, the loop
+        // included, never destroys a running thread. The pool joins the thread later.
         TIOPtr<CThread> self = thread;
-        std::thread([self]() { self->Loop(); }).detach();
+        pool->AdoptWorker(thread, std::thread([self]() { self->Loop(); }));
     }
     catch (const std::system_error& e)
     {
@@ -231,7 +230,6 @@ void CThreadPool::Shutdown()
 {
     // Keeps the pool alive while its threads end: each of them drops a reference on the way.
     TIOPtr<CThreadPool> keep(this);
-    std::deque<TIOPtr<CThread>> stopping;
     for (;;)
     {
         TIOPtr<CThread> thread;
@@ -243,14 +241,70 @@ void CThreadPool::Shutdown()
             m_idle.pop_front();
         }
         thread->RequestStop();
-        stopping.push_back(std::move(thread));
     }
-    const uint32_t started = GetTickCount32();
-    for (const TIOPtr<CThread>& thread : stopping)
+    std::list<SWorker> workers;
     {
-        const uint32_t elapsed = TickElapsed(started, GetTickCount32());
-        thread->Exited().Wait(elapsed >= SHUTDOWN_WAIT_MS ? 0 : SHUTDOWN_WAIT_MS - elapsed);
+        std::lock_guard<std::mutex> guard(m_lock);
+        workers.swap(m_workers);
     }
+    JoinEnded(workers, SHUTDOWN_WAIT_MS);
+}
+
+void CThreadPool::AdoptWorker(const TIOPtr<CThread>& thread, std::thread&& os)
+{
+    std::list<SWorker> ended;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        // Reaps threads that retired since the last start, so the list stays short.
+        for (auto it = m_workers.begin(); it != m_workers.end();)
+        {
+            auto next = std::next(it);
+            if (it->thread->Exited().Wait(0))
+                ended.splice(ended.end(), m_workers, it);
+            it = next;
+        }
+        std::list<SWorker> node;
+        try
+        {
+            node.emplace_back();
+        }
+        catch (const std::bad_alloc&)
+        {
+            // Without a place in the list the thread cannot be joined; letting it go is
+            // the only choice left.
+            os.detach();
+        }
+        if (!node.empty())
+        {
+            node.back().thread = thread;
+            node.back().os = std::move(os);
+            m_workers.splice(m_workers.end(), node);
+        }
+    }
+    JoinEnded(ended, 0);
+}
+
+void CThreadPool::JoinEnded(std::list<SWorker>& workers, uint32_t deadlineMs)
+{
+    const uint32_t started = GetTickCount32();
+    for (SWorker& worker : workers)
+    {
+        if (!worker.os.joinable())
+            continue;
+        // A thread cannot join itself (the last client may leave from a pool thread).
+        if (worker.os.get_id() == std::this_thread::get_id())
+        {
+            worker.os.detach();
+            continue;
+        }
+        const uint32_t elapsed = TickElapsed(started, GetTickCount32());
+        const bool ended = worker.thread->Exited().Wait(elapsed >= deadlineMs ? 0 : deadlineMs - elapsed);
+        if (ended)
+            worker.os.join();
+        else
+            worker.os.detach();
+    }
+    workers.clear();
 }
 
 bool CThreadPool::ReturnIdle(CThread* thread)

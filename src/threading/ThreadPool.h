@@ -8,16 +8,19 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class CIOGlobals;
 
 namespace ThreadPool
 {
 class CThreadPool;
+struct SWorker;
 
 class CJob final : public TIOUnknown<IIOJob>
 {
@@ -112,6 +115,11 @@ private:
     ~CThreadPool() override = default;
 
     void Shutdown();
+    // Joins the operating-system threads whose loops have ended, so no thread is still
+    // running the library's code when the last client is gone (the library may be unloaded
+    // right after). A thread that is still busy after the deadline is let go.
+    void JoinEnded(std::list<SWorker>& workers, uint32_t deadlineMs);
+    void AdoptWorker(const TIOPtr<CThread>& thread, std::thread&& os);
     // Called by a thread after its job: back to the end of the idle list, unless the pool
     // has no clients left (then false: the thread ends).
     bool ReturnIdle(CThread* thread);
@@ -130,6 +138,15 @@ private:
     uint32_t m_threadsCreated = 0;
     std::map<std::string, SJobStats> m_stats;
     std::atomic<uint32_t> m_liveThreads{0};
+    // Every started thread until it is joined; holding the CThread here keeps its exited
+    // event readable. The pool/thread reference cycle is broken by Shutdown.
+    std::list<SWorker> m_workers;
+};
+
+struct SWorker
+{
+    TIOPtr<CThread> thread;
+    std::thread os;
 };
 } // namespace ThreadPool
 
