@@ -1,11 +1,5 @@
 #include "core/IOFactory.h"
 
-#include <cstddef>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
-
 #include "core/BuiltinTags.h"
 #include "core/IOCache.h"
 #include "core/IOGlobals.h"
@@ -14,11 +8,23 @@
 #include "core/IOTrace.h"
 #include "dravo/IOServices.h"
 
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace
 {
-bool IsEmpty(const char16_t* text) { return text == nullptr || text[0] == 0; }
+bool IsEmpty(const char16_t* text)
+{
+    return text == nullptr || text[0] == 0;
+}
 
-uint32_t Hex(HRESULT hr) { return static_cast<uint32_t>(hr); }
+uint32_t Hex(HRESULT hr)
+{
+    return static_cast<uint32_t>(hr);
+}
 
 // The fields every request layout shares: version, operation and the seven numbers.
 struct SRequestHead
@@ -127,9 +133,15 @@ CIOFactory::~CIOFactory()
         hvRelease(m_settings);
 }
 
-const char* CIOFactory::GetDriverName() { return DRAVO_DRIVER_NAME; }
+const char* CIOFactory::GetDriverName()
+{
+    return DRAVO_DRIVER_NAME;
+}
 
-uint32_t CIOFactory::GetCaps() { return DRAVO_DRIVER_CAPS; }
+uint32_t CIOFactory::GetCaps()
+{
+    return DRAVO_DRIVER_CAPS;
+}
 
 TIOPtr<CIOHost> CIOFactory::Host() const
 {
@@ -211,7 +223,8 @@ HRESULT CIOFactory::DriverDialog(void* parentWindow)
         }
 
         char title[128];
-        std::snprintf(title, sizeof(title), "%s (Dravo v%s)", DRAVO_DRIVER_SHORT_NAME, DRAVO_LIB_VERSION_TEXT);
+        std::snprintf(title, sizeof(title), "%s (Dravo v%s)", DRAVO_DRIVER_SHORT_NAME,
+                      DRAVO_LIB_VERSION_TEXT);
         HRESULT hr = ShowDialog(parentWindow, title, pages) == S_OK ? S_OK : E_FAIL;
         pages.clear();
         owned.clear();
@@ -245,7 +258,8 @@ HRESULT CIOFactory::StartComm(uint16_t a, uint16_t b, uint16_t c, uint16_t d)
         TIOPtr<CIOHost> host = TIOPtr<CIOHost>::Adopt(CreateHost(a, b, c, d));
         if (!host)
             return E_OUTOFMEMORY;
-        Log(this, LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", unsigned(a), unsigned(b), unsigned(c), unsigned(d));
+        Log(this, LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", unsigned(a), unsigned(b), unsigned(c),
+            unsigned(d));
 
         TIOPtr<CIOHost> replaced;
         {
@@ -331,8 +345,9 @@ HRESULT CIOFactory::IO(TagRequest* request, HVALUE value)
         TagRequest traced = *request;
         traced.value = value;
         CIOTrace trace(this, traced);
-        const HRESULT hr = (request->flags & TAG_REQUEST_VALIDATED) ? host->ProcessRequest(request, value)
-                                                                    : ValidateAndProcess(host.Get(), request, value);
+        const HRESULT hr = (request->flags & TAG_REQUEST_VALIDATED)
+                               ? host->ProcessRequest(request, value)
+                               : ValidateAndProcess(host.Get(), request, value);
         trace.Finish(hr);
         return hr;
     }
@@ -440,8 +455,8 @@ HRESULT CIOFactory::Validate(const char16_t* device, const char16_t* item, TagIn
             Log(this, LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before.c_str(), after.c_str(),
                 unsigned(info->type), unsigned(info->flags));
         else
-            Log(this, LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before.c_str(), unsigned(info->type),
-                unsigned(info->flags));
+            Log(this, LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before.c_str(),
+                unsigned(info->type), unsigned(info->flags));
         return hr;
     }
     catch (const std::bad_alloc&)
@@ -520,7 +535,8 @@ HRESULT CIOFactory::SetScan(uint32_t callbackNumber, uint32_t periodMs)
         const TIOPtr<CIOCacheAdvise> subscription = m_cache->FindSubscription(callbackNumber);
         if (!subscription)
         {
-            Log(this, LOG_TAG, "Callback[%u].SetScan %ums = ERROR (%08X)", callbackNumber, periodMs, Hex(E_FAIL));
+            Log(this, LOG_TAG, "Callback[%u].SetScan %ums = ERROR (%08X)", callbackNumber, periodMs,
+                Hex(E_FAIL));
             return E_FAIL;
         }
         subscription->SetScanPeriod(periodMs);

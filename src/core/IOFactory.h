@@ -4,21 +4,22 @@
 // driver slots (IsDriverTag, CreateHost, WriteDefaults, CreatePage, ValidateItem, ...);
 // the framework reaches that subclass only through CreateDriverFactory.
 #pragma once
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include "core/ConfigData.h"
 #include "core/IOLog.h"
 #include "dravo/IOInterfaces.h"
 #include "dravo/IOUnknown.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
 
 class CIOCache;
 class CIOGlobals;
 class CIOHost;
 class CIOPropertyPage;
 
-class CIOFactory : public TIOUnknown<IIODriverInstance, IIOParseTag, IIOImportTags, IIOAdviseTag>, public TIOApi
+class CIOFactory : public TIOUnknown<IIODriverInstance, IIOParseTag, IIOImportTags, IIOAdviseTag>,
+                   public TIOApi
 {
 public:
     // IIODriverInstance: the services.

@@ -5,11 +5,10 @@
 #include "support/MosquittoBroker.h"
 #include "support/MosquittoClients.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <unistd.h>
@@ -99,11 +98,13 @@ public:
 
     bool WaitForValue(uint32_t number, double x)
     {
-        return WaitUntil([&] {
-            std::lock_guard guard(m_lock);
-            const auto it = m_last.find(number);
-            return it != m_last.end() && it->second == x;
-        });
+        return WaitUntil(
+            [&]
+            {
+                std::lock_guard guard(m_lock);
+                const auto it = m_last.find(number);
+                return it != m_last.end() && it->second == x;
+            });
     }
 
     std::function<void(uint32_t, HVALUE)> hook;
@@ -141,9 +142,8 @@ protected:
     // Hands the instance a configuration of `settings` after an offline interface and the log.
     void Configure(const std::vector<SSetting>& settings)
     {
-        std::vector<SSetting> all = {{"IO.Type", std::string("None")},
-                                     {"IO.Log.Enable", int32_t(1)},
-                                     {"IO.Log.Filename", LogPath()}};
+        std::vector<SSetting> all = {
+            {"IO.Type", std::string("None")}, {"IO.Log.Enable", int32_t(1)}, {"IO.Log.Filename", LogPath()}};
         all.insert(all.end(), settings.begin(), settings.end());
         MakeConfiguration(m_settings.Get(), all);
         m_instance->SetSettingsHandle(m_settings.Get());
@@ -161,7 +161,10 @@ protected:
     }
 
     std::string LogPath() const { return m_logDir.File("driver.log"); }
-    bool LogHas(const std::string& text) const { return ReadFileText(LogPath()).find(text) != std::string::npos; }
+    bool LogHas(const std::string& text) const
+    {
+        return ReadFileText(LogPath()).find(text) != std::string::npos;
+    }
 
     TempDir m_logDir{"dravo-instance"};
     CDriverLibrary m_library;
@@ -181,10 +184,10 @@ TEST_F(InstanceTest, EmptySettingsValueReceivesTheDefaults)
 
     // The framework's defaults, with the MQTT defaults written over them.
     const std::map<std::string, int32_t> integers = {
-        {"IO.TimeoutMs", 1000},       {"IO.RecoverEnable", 1},    {"IO.RecoverPeriodSec", 20},
-        {"IO.Serial.Port", 1},        {"IO.Serial.Baudrate", 9600}, {"IO.Serial.DataBits", 8},
-        {"IO.Serial.Parity", 0},      {"IO.Serial.StopBits", 0},  {"IO.Ethernet.MainPort", 1883},
-        {"MQTT.VersionNumber", 4},    {"MQTT.KeepAlive", 5},      {"MQTT.MaxRequests", 50},
+        {"IO.TimeoutMs", 1000},    {"IO.RecoverEnable", 1},      {"IO.RecoverPeriodSec", 20},
+        {"IO.Serial.Port", 1},     {"IO.Serial.Baudrate", 9600}, {"IO.Serial.DataBits", 8},
+        {"IO.Serial.Parity", 0},   {"IO.Serial.StopBits", 0},    {"IO.Ethernet.MainPort", 1883},
+        {"MQTT.VersionNumber", 4}, {"MQTT.KeepAlive", 5},        {"MQTT.MaxRequests", 50},
     };
     for (const auto& [name, x] : integers)
         EXPECT_EQ(Integer(stored, name), x) << name;
@@ -321,7 +324,8 @@ TEST_F(InstanceTest, CallbackThatCallsBackIntoTheDriverDoesNotDeadlock)
     std::atomic<uint32_t> side{100};
     std::atomic<int> failures{0};
     TIOPtr<CHookedCallback> callback = TIOPtr<CHookedCallback>::Adopt(new CHookedCallback);
-    callback->hook = [&](uint32_t number, HVALUE value) {
+    callback->hook = [&](uint32_t number, HVALUE value)
+    {
         const uint32_t n = side++;
         CTestValue status;
         TagRequest write{};
@@ -339,16 +343,18 @@ TEST_F(InstanceTest, CallbackThatCallsBackIntoTheDriverDoesNotDeadlock)
             ++failures;
     };
     ASSERT_EQ(Subscribe(u"loop/in", 1, callback.Get()), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return broker.LogText().find("Sending SUBACK to " + clientId) != std::string::npos; }))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return broker.LogText().find("Sending SUBACK to " + clientId) != std::string::npos; }))
         << ReadFileText(LogPath());
 
     for (int i = 1; i <= 5; ++i)
         ASSERT_TRUE(Publish(broker.Client(), "loop/in", std::to_string(i)));
     EXPECT_TRUE(callback->WaitForValue(1, 5));
     // The driver writes numbers in its own text form ("5" may come out as "5.000000").
-    EXPECT_TRUE(echo.WaitFor([](const std::vector<MqttMessage>& m) {
-        return m.size() == 5 && std::strtod(m.back().payload.c_str(), nullptr) == 5.0;
-    })) << echo.Count();
+    EXPECT_TRUE(
+        echo.WaitFor([](const std::vector<MqttMessage>& m)
+                     { return m.size() == 5 && std::strtod(m.back().payload.c_str(), nullptr) == 5.0; }))
+        << echo.Count();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(m_instance->StopComm(0, 0, 0, 0), S_OK);
 }

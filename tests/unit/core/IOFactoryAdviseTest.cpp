@@ -1,11 +1,11 @@
 // Tag subscriptions through the driver instance: start, stop and scan periods by callback
 // number, subscriptions that outlive a stop of communication, and host callbacks that call
 // back into the instance while values arrive on other threads.
-#include <atomic>
-#include <thread>
-
 #include "IOFactoryTestSupport.h"
 #include "support/TestHelpers.h"
+
+#include <atomic>
+#include <thread>
 
 using namespace factory_test;
 
@@ -145,7 +145,8 @@ TEST_F(AdviseTest, CallbackThatCallsBackIntoTheInstanceDoesNotDeadlock)
     // inside Notify, on whichever thread delivers it.
     std::atomic<uint32_t> nested{1000};
     std::atomic<int> hookFailures{0};
-    callback->hook = [&](uint32_t number, int32_t) {
+    callback->hook = [&](uint32_t number, int32_t)
+    {
         const uint32_t n = nested++;
         TagRequest r = Subscription(u"nested");
         if (FAILED(advise->Start(&r, callback.Get(), n)) || FAILED(advise->Stop(n)) ||
@@ -158,7 +159,8 @@ TEST_F(AdviseTest, CallbackThatCallsBackIntoTheInstanceDoesNotDeadlock)
     // Values arrive from two driver threads while the host's thread subscribes and
     // unsubscribes another tag.
     std::atomic<int> published{0};
-    auto producer = [&](int base) {
+    auto producer = [&](int base)
+    {
         for (int i = 0; i < kValues; ++i)
             if (SUCCEEDED(Publish("shared", base + i)))
                 ++published;
@@ -184,10 +186,12 @@ TEST_F(AdviseTest, NotificationsOfOneProducerArriveInOrder)
 {
     ASSERT_EQ(factory->StartComm(0, 0, 0, 0), S_OK);
     ASSERT_EQ(Start(u"seq", 7), S_OK);
-    std::thread producer([&] {
-        for (int i = 0; i < 500; ++i)
-            Publish("seq", i);
-    });
+    std::thread producer(
+        [&]
+        {
+            for (int i = 0; i < 500; ++i)
+                Publish("seq", i);
+        });
     producer.join();
     ASSERT_TRUE(WaitUntil([&] { return callback->calls.load() == 500; }));
     const auto seen = callback->Seen();

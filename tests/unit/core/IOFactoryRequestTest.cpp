@@ -1,14 +1,17 @@
 // Requests through the driver instance: the rebuilding of old layouts, the validation of
 // requests that carry numbers only, and tag validation with its log lines.
-#include <cstring>
-
 #include "IOFactoryTestSupport.h"
+
+#include <cstring>
 
 using namespace factory_test;
 
 namespace
 {
-HVALUE Handle(uintptr_t n) { return reinterpret_cast<HVALUE>(n); }
+HVALUE Handle(uintptr_t n)
+{
+    return reinterpret_cast<HVALUE>(n);
+}
 
 struct SOld
 {
@@ -34,7 +37,8 @@ template <class TOld> std::unique_ptr<unsigned char[]> Bytes(const TOld& record,
 
 std::unique_ptr<unsigned char[]> OldRecord(const SOld& o)
 {
-    const auto fill = [&](auto& r) {
+    const auto fill = [&](auto& r)
+    {
         r.version = o.version;
         r.operation = o.operation;
         r.count = 1;
@@ -115,23 +119,62 @@ TEST(RebuildTagRequest, OldLayoutsBecomeTheCurrentOne)
         HVALUE status;
     };
     const Case cases[] = {
-        {"B keeps ReadValue of a block", {false, 1, IO_OP_READ_VALUE, 4, 0, 0, {0, 0}, Handle(0x1000)},
-         IO_OP_READ_VALUE, 0, 0, 0, 0, nullptr},
-        {"A reads a block for ReadValue", {true, 1, IO_OP_READ_VALUE, 4, 0, 0, {0, 0}, Handle(0x1000)},
-         IO_OP_READ_BLOCK, 0, 0, 0, 0, nullptr},
-        {"A keeps ReadValue of one element", {true, 1, IO_OP_READ_VALUE, 1, 0, 0, {0, 0}, Handle(0x1000)},
-         IO_OP_READ_VALUE, 0, 0, 0, 0, nullptr},
-        {"A of version 0", {true, 0, IO_OP_READ_VALUE, 2, 0, 0, {0, 0}, Handle(0x1000)},
-         IO_OP_READ_BLOCK, 0, 0, 0, 0, nullptr},
+        {"B keeps ReadValue of a block",
+         {false, 1, IO_OP_READ_VALUE, 4, 0, 0, {0, 0}, Handle(0x1000)},
+         IO_OP_READ_VALUE,
+         0,
+         0,
+         0,
+         0,
+         nullptr},
+        {"A reads a block for ReadValue",
+         {true, 1, IO_OP_READ_VALUE, 4, 0, 0, {0, 0}, Handle(0x1000)},
+         IO_OP_READ_BLOCK,
+         0,
+         0,
+         0,
+         0,
+         nullptr},
+        {"A keeps ReadValue of one element",
+         {true, 1, IO_OP_READ_VALUE, 1, 0, 0, {0, 0}, Handle(0x1000)},
+         IO_OP_READ_VALUE,
+         0,
+         0,
+         0,
+         0,
+         nullptr},
+        {"A of version 0",
+         {true, 0, IO_OP_READ_VALUE, 2, 0, 0, {0, 0}, Handle(0x1000)},
+         IO_OP_READ_BLOCK,
+         0,
+         0,
+         0,
+         0,
+         nullptr},
         {"B of version 2 brings its status",
          {false, 2, IO_OP_WRITE_VALUE, 0, 0, 0, {0, 0}, Handle(0x1000), Handle(0x2000)},
-         IO_OP_WRITE_VALUE, 0, 0, 0, 0, Handle(0x2000)},
+         IO_OP_WRITE_VALUE,
+         0,
+         0,
+         0,
+         0,
+         Handle(0x2000)},
         {"A of version 2 brings its status",
          {true, 2, IO_OP_WRITE_BLOCK, 3, 0, 0, {0, 0}, Handle(0x1000), Handle(0x2000)},
-         IO_OP_WRITE_BLOCK, 0, 0, 0, 0, Handle(0x2000)},
+         IO_OP_WRITE_BLOCK,
+         0,
+         0,
+         0,
+         0,
+         Handle(0x2000)},
         {"a masked write is always A",
          {true, 1, IO_OP_MASK_WRITE_VALUE, 0, 0x00FF, 0xAB00, {7, 9}, Handle(0x1000)},
-         IO_OP_MASK_WRITE_VALUE, 0x00FF, 0xAB00, 7, 9, nullptr},
+         IO_OP_MASK_WRITE_VALUE,
+         0x00FF,
+         0xAB00,
+         7,
+         9,
+         nullptr},
     };
     for (const Case& c : cases)
     {
@@ -340,7 +383,8 @@ TEST_F(FactoryTest, ValidationMatchesFrameworkTagsThenAsksTheDriver)
         {nullptr, u"io.workonline", 0, 0, 0, 0, 0, S_OK, HV_I32, 0, 0xFFFF, 4,
          "Tag('io.workonline').Validate = Tag('io.workonline'65535.0.0.4) (type=5;flags=0)"},
         {nullptr, u"IO.PhysicalLayerStatus", 0, 0, 0, 0, 0, S_OK, HV_I32, TAG_INFO_NOT_WRITABLE, 0xFFFF, 2,
-         "Tag('IO.PhysicalLayerStatus').Validate = Tag('IO.PhysicalLayerStatus'65535.0.0.2) (type=5;flags=2)"},
+         "Tag('IO.PhysicalLayerStatus').Validate = Tag('IO.PhysicalLayerStatus'65535.0.0.2) "
+         "(type=5;flags=2)"},
         {nullptr, u"goodTopic", 0, 0, 0, 0, 0, S_OK, HV_R64, 0, 1, 4,
          "Tag('goodTopic').Validate = Tag('goodTopic'1.2.3.4.Blob:*"},
         {nullptr, u"bad", 0, 0, 0, 0, 0, IO_E_INVALID_ITEM, HV_HVAL, 0, 0, 0,

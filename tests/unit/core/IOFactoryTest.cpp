@@ -113,7 +113,8 @@ TEST_F(FactoryTest, CancelledDialogReloadsTheStoreFromTheSettings)
     factory->SetSettingsHandle(settings.get());
     factory->Config().SetI32("IO.TimeoutMs", 1); // an edit never saved: dropped by the dialog
     factory->pageCount = 2;
-    factory->onDialog = [](CConfigData& store) {
+    factory->onDialog = [](CConfigData& store)
+    {
         EXPECT_EQ(store.GetInteger("IO.TimeoutMs"), 500);
         store.SetI32("IO.TimeoutMs", 9);
         store.SetI32("IO.Extra", 1);
@@ -181,8 +182,8 @@ TEST_F(FactoryTest, StartMakesAHostAndStopReleasesIt)
     EXPECT_EQ(factory->StopComm(0, 0, 0, 0), S_FALSE);
 
     const auto lines = Lines("DRIVER");
-    const std::vector<std::string> expected = {"drvStartComm(1,2,3,4)", "drvStopComm(5,6,7,8)", "drvStartComm(5,6,7,8)",
-                                               "drvStopComm(9,10,11,12)"};
+    const std::vector<std::string> expected = {"drvStartComm(1,2,3,4)", "drvStopComm(5,6,7,8)",
+                                               "drvStartComm(5,6,7,8)", "drvStopComm(9,10,11,12)"};
     std::vector<std::string> comm;
     for (const std::string& l : lines)
         if (l.starts_with("drvStartComm") || l.starts_with("drvStopComm"))
@@ -201,7 +202,8 @@ TEST_F(FactoryTest, StartOfflineDumpsTheConfigurationAndSucceeds)
     factory->StopComm(0, 0, 0, 0);
 
     const auto lines = Lines("DRIVER");
-    auto at = [&](const std::string& prefix) {
+    auto at = [&](const std::string& prefix)
+    {
         for (size_t i = 0; i < lines.size(); ++i)
             if (lines[i].starts_with(prefix))
                 return static_cast<int>(i);

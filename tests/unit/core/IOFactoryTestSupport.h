@@ -1,15 +1,6 @@
 // A driver instance over a stand-in driver: a factory whose host records every request it
 // is handed and owns one cache section, and whose driver slots are steered by the test.
 #pragma once
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
-
 #include "LoggerTestSupport.h"
 #include "core/IOCache.h"
 #include "core/IOCacheSectionEventSink.h"
@@ -19,11 +10,22 @@
 #include "dravo/hvalue.h"
 #include "platform/Text.h"
 
+#include <atomic>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
 namespace factory_test
 {
 using Value = std::unique_ptr<hvValueRecord, decltype(&hvRelease)>;
 
-inline Value NewValue() { return Value(hvCreate(), &hvRelease); }
+inline Value NewValue()
+{
+    return Value(hvCreate(), &hvRelease);
+}
 
 inline Value I32(int32_t x)
 {
