@@ -402,20 +402,16 @@ HRESULT CSocket::GetPeer(IIOPeerIP** peer)
 
 HRESULT CSocket::GetLocalAddress(AddressRecord* record)
 {
-    CLockGuard guard(m_lock);
-    if (record == nullptr)
-        return E_POINTER;
-    if (m_dataSocket == INVALID_SOCKET_HANDLE)
-        return IO_E_NOT_CONNECTED;
-    SSocketAddress address;
-    if (!NetLocalAddress(m_dataSocket, &address))
-        return SocketError("getsockname");
-    NetDecodeAddress(address, record);
-    record->protocol = m_protocol;
-    return S_OK;
+    return QueryAddress(record, NetLocalAddress, "getsockname");
 }
 
 HRESULT CSocket::GetPeerAddress(AddressRecord* record)
+{
+    return QueryAddress(record, NetPeerAddress, "getpeername");
+}
+
+HRESULT CSocket::QueryAddress(AddressRecord* record, bool (*query)(SocketHandle, SSocketAddress*),
+                              const char* function)
 {
     CLockGuard guard(m_lock);
     if (record == nullptr)
@@ -423,8 +419,8 @@ HRESULT CSocket::GetPeerAddress(AddressRecord* record)
     if (m_dataSocket == INVALID_SOCKET_HANDLE)
         return IO_E_NOT_CONNECTED;
     SSocketAddress address;
-    if (!NetPeerAddress(m_dataSocket, &address))
-        return SocketError("getpeername");
+    if (!query(m_dataSocket, &address))
+        return SocketError(function);
     NetDecodeAddress(address, record);
     record->protocol = m_protocol;
     return S_OK;

@@ -107,6 +107,9 @@ public:
     size_t QueuedDatagrams() const { return m_datagramQueue.size(); }
 
 private:
+    // The local or the peer address of the data socket, through the given platform query.
+    HRESULT QueryAddress(AddressRecord* record, bool (*query)(SocketHandle, SSocketAddress*),
+                         const char* function);
     bool TlsOn() const { return m_tls && m_tls->IsEnabled(); }
     bool UdpListen() const { return m_listenMode && m_protocol == IO_PROTOCOL_UDP; }
     HRESULT CheckProtocol();
