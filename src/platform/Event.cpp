@@ -66,6 +66,7 @@ void CEvent::Set()
 {
     if (m_fd < 0)
         return;
+    m_published.fetch_add(1, std::memory_order_release);
     const uint64_t one = 1;
     // The counter only needs to be non-zero; a full counter (EAGAIN) is still signalled.
     while (write(m_fd, &one, sizeof(one)) < 0 && errno == EINTR)
@@ -83,9 +84,10 @@ bool CEvent::TryConsume()
 {
     if (m_fd < 0)
         return false;
-    if (m_reset == EReset::Manual)
-        return IsReadable(m_fd);
-    return Drain(m_fd);
+    const bool set = m_reset == EReset::Manual ? IsReadable(m_fd) : Drain(m_fd);
+    if (set)
+        Acquired();
+    return set;
 }
 
 bool CEvent::Wait(uint32_t timeoutMs)

@@ -1,7 +1,11 @@
 // Waitable events: auto-reset (a successful wait consumes the signal) and manual-reset
 // (stays signalled until Reset). On Linux each event is an eventfd, so events and socket
 // descriptors can be waited on together in one poll.
+//
+// An event orders memory like a lock: whatever a thread wrote before Set is visible to a
+// thread whose wait (Wait, TryConsume, WaitForAny) reports that event as set.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -34,8 +38,14 @@ public:
     int Handle() const { return m_fd; }
 
 private:
+    // The kernel orders the eventfd's counter, but a wait that only polls (a manual-reset
+    // event is never read) gives the memory model no edge from the setter; this counter
+    // carries it: Set releases before it writes the descriptor, a satisfied wait acquires.
+    void Acquired() const { (void)m_published.load(std::memory_order_acquire); }
+
     int m_fd = -1;
     EReset m_reset;
+    std::atomic<uint32_t> m_published{0};
 };
 
 constexpr uint32_t WAIT_INFINITE = 0xFFFFFFFFu;

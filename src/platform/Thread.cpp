@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/Event.h"
 
 uint32_t CurrentThreadId()
 {
@@ -29,12 +28,15 @@ bool CThread::Start(std::function<void()> body)
 {
     if (m_thread.joinable() || !body)
         return false;
-    CEvent started(CEvent::EReset::Manual);
+    m_id = 0;
     try
     {
-        m_thread = std::thread([this, &started, body = std::move(body)] {
-            m_id = CurrentThreadId();
-            started.Set();
+        m_thread = std::thread([this, body = std::move(body)] {
+            {
+                std::lock_guard<std::mutex> guard(m_startLock);
+                m_id = CurrentThreadId();
+                m_startedCondition.notify_all();
+            }
             body();
         });
     }
@@ -43,7 +45,8 @@ bool CThread::Start(std::function<void()> body)
         return false;
     }
     // Id() is meaningful as soon as Start returns.
-    started.Wait(WAIT_INFINITE);
+    std::unique_lock<std::mutex> lock(m_startLock);
+    m_startedCondition.wait(lock, [this] { return m_id.load() != 0; });
     return true;
 }
 

@@ -1,8 +1,10 @@
 // Threads and process identity.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 // A small per-thread number (the kernel thread id), suitable for "%04X" in log lines.
@@ -30,4 +32,9 @@ public:
 private:
     std::thread m_thread;
     std::atomic<uint32_t> m_id{0};
+    // Start waits on these until the new thread has published its id. They are members, not
+    // locals of Start, because the new thread still touches them after Start may have
+    // returned; the object outlives the thread (the destructor joins it).
+    std::mutex m_startLock;
+    std::condition_variable m_startedCondition;
 };
