@@ -142,6 +142,12 @@ TEST_F(ThreadPoolTest, BusyThreadEndsAfterItsJobOnceThePoolIsShutDown)
     ASSERT_EQ(lateJob->WaitJob(kWaitMs), IO_WAIT_OBJECT_0);
     EXPECT_TRUE(WaitUntil([&] { return m_pool->LiveThreads() == 0; }));
     EXPECT_EQ(m_pool->IdleCount(), 0u);
+    // No later shutdown will join that thread: once it has ended nothing of it holds the
+    // pool any more, so the test's reference is the last one.
+    EXPECT_TRUE(WaitUntil([&] {
+        m_pool->AddRef();
+        return m_pool->Release() == 1;
+    }));
 }
 
 TEST_F(ThreadPoolTest, IdleThreadsRetireAfterTheirLifetime)
