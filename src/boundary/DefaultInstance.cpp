@@ -1,6 +1,5 @@
 #include "boundary/DefaultInstance.h"
 
-#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -46,11 +45,19 @@ TIOPtr<IIODriverInstance> CDefaultInstance::Acquire()
     {
         // Set before the attempt, so a failed creation stays failed for the process.
         g_created = true;
-        // At process exit the instance must go before the static objects it uses: a handler
-        // registered now runs before every static constructed earlier is destroyed. At
-        // dlclose the library's destructor gets there first; Unload is idempotent.
+        // At process exit the instance must go before the static objects it uses: a static
+        // constructed now is destroyed before every static constructed earlier. At dlclose
+        // the library's destructor gets there first; Unload is idempotent. A static rather
+        // than atexit, because its destructor is registered with this library's handle and
+        // so leaves with the library, where a sanitizer's atexit would keep it for the
+        // process and call into the unloaded library at exit.
         if (SUCCEEDED(CreateDriverInstance(nullptr, &g_instance)))
-            std::atexit([] { CDefaultInstance::Unload(); });
+        {
+            static const struct SUnloadAtExit
+            {
+                ~SUnloadAtExit() { CDefaultInstance::Unload(); }
+            } unloadAtExit;
+        }
     }
     return TIOPtr<IIODriverInstance>(g_instance);
 }
