@@ -211,6 +211,9 @@ CPhysicalLayer::CPhysicalLayer(CIOGlobals* globals, IIOHost* host, const CConfig
     : TIOApi(globals), m_host(host), m_requests(this)
 {
     m_settings.timeoutMs = ConfigNumber(config, "IO.TimeoutMs", 1000);
+    // Normalised here, so the settings never change once other threads can see the layer.
+    if (m_settings.timeoutMs == 0)
+        m_settings.timeoutMs = 1000;
     m_settings.connectionMode = ConfigNumber(config, "IO.ConnectionMode", 0);
     m_settings.recoverEnable = ConfigNumber(config, "IO.RecoverEnable", 0) != 0;
     m_settings.recoverPeriodSec = ConfigNumber(config, "IO.RecoverPeriodSec", 30);
@@ -374,8 +377,6 @@ void CPhysicalLayer::ThreadBody()
         m_stats.lastUpdateTick = GetTickCount32();
     }
     SetState(PLS_DISCONNECTED);
-    if (m_settings.timeoutMs == 0)
-        m_settings.timeoutMs = 1000;
     PostFrameworkEvent(PL_EVENT_INFORMATION, 1, "Initializing physical layer...");
     Log(this, LOG_DRAVO, "INITIALIZING...");
     if (!DoInitialize())
