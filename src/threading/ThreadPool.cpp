@@ -265,15 +265,24 @@ void CThreadPool::AdoptWorker(const TIOPtr<CThread>& thread, std::thread&& os)
             it = next;
         }
         std::list<SWorker> node;
-        try
+        if (m_clients == 0)
         {
-            node.emplace_back();
-        }
-        catch (const std::bad_alloc&)
-        {
-            // Without a place in the list the thread cannot be joined; letting it go is
-            // the only choice left.
+            // The pool is already shut down: no later shutdown will join this thread, and
+            // keeping it here would keep the pool alive for ever.
             os.detach();
+        }
+        else
+        {
+            try
+            {
+                node.emplace_back();
+            }
+            catch (const std::bad_alloc&)
+            {
+                // Without a place in the list the thread cannot be joined; letting it go is
+                // the only choice left.
+                os.detach();
+            }
         }
         if (!node.empty())
         {
