@@ -154,7 +154,6 @@ void CThread::Loop()
             m_pool->RetireIdle(this))
             m_stop = true;
     }
-    m_pool->ReleaseIfOrphaned(this);
     m_pool->ThreadEnded();
     m_exited.Set();
 }
@@ -342,23 +341,6 @@ bool CThreadPool::RetireIdle(CThread* thread)
         return false;
     m_idle.erase(it);
     return true;
-}
-
-void CThreadPool::ReleaseIfOrphaned(CThread* thread)
-{
-    std::list<SWorker> orphan;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_clients != 0)
-            return;
-        const auto it = std::find_if(m_workers.begin(), m_workers.end(),
-                                     [&](const SWorker& w) { return w.thread.Get() == thread; });
-        if (it == m_workers.end())
-            return;
-        orphan.splice(orphan.end(), m_workers, it);
-    }
-    if (orphan.front().os.joinable())
-        orphan.front().os.detach();
 }
 
 void CThreadPool::AddStats(const std::string& name, uint64_t busyMs)

@@ -126,10 +126,6 @@ private:
     // Called by an idle thread whose lifetime ran out: true when it was still idle and has
     // been taken off the list (a thread already handed a job keeps running).
     bool RetireIdle(CThread* thread);
-    // Called by a thread whose loop has ended. While the pool has no clients nobody will
-    // join it any more (the last shutdown has passed, or it started after it): it leaves the
-    // worker list, which also breaks the pool/thread reference cycle, and detaches itself.
-    void ReleaseIfOrphaned(CThread* thread);
     void AddStats(const std::string& name, uint64_t busyMs);
     void ThreadStarted() { ++m_liveThreads; }
     void ThreadEnded() { --m_liveThreads; }
