@@ -413,23 +413,28 @@ void CPhysicalLayer::ThreadBody()
     Terminate();
 }
 
+bool CPhysicalLayer::AttemptConnect(int32_t connectedEvent, const char* connectedText, const char* connectedLine)
+{
+    m_connected = DoConnect();
+    m_lastAttemptTick = GetTickCount32();
+    m_attempted = true;
+    if (!m_connected)
+        return false;
+    SetState(PLS_CONNECTED);
+    PostFrameworkEvent(PL_EVENT_INFORMATION, connectedEvent, "%s", connectedText);
+    Log(this, LOG_DRAVO, "%s", connectedLine);
+    m_host->OnInterfaceConnected();
+    UpdateStatistics(true);
+    return true;
+}
+
 bool CPhysicalLayer::FirstConnection()
 {
     PostFrameworkEvent(PL_EVENT_INFORMATION, 4, "Connecting physical layer...");
     Log(this, LOG_DRAVO, "CONNECTING...");
-    m_connected = DoConnect();
-    m_lastAttemptTick = GetTickCount32();
-    m_attempted = true;
     m_retryCount = 0;
-    if (m_connected)
-    {
-        SetState(PLS_CONNECTED);
-        PostFrameworkEvent(PL_EVENT_INFORMATION, 6, "Physical layer connected!");
-        Log(this, LOG_DRAVO, "CONNECTED!");
-        m_host->OnInterfaceConnected();
-        UpdateStatistics(true);
+    if (AttemptConnect(6, "Physical layer connected!", "CONNECTED!"))
         return true;
-    }
     PostFrameworkEvent(PL_EVENT_ERROR, 5, "Failed to connect physical layer!");
     Log(this, LOG_DRAVO, "CONNECTION FAILED!");
     m_startingUp = false;
@@ -570,18 +575,8 @@ bool CPhysicalLayer::Reconnect()
 {
     PostFrameworkEvent(PL_EVENT_INFORMATION, 8, "Reconnecting physical layer...");
     Log(this, LOG_DRAVO, "RECONNECTING...");
-    m_connected = DoConnect();
-    m_lastAttemptTick = GetTickCount32();
-    m_attempted = true;
-    if (m_connected)
-    {
-        SetState(PLS_CONNECTED);
-        PostFrameworkEvent(PL_EVENT_INFORMATION, 10, "Physical layer reconnected!");
-        Log(this, LOG_DRAVO, "RECONNECTED!");
-        m_host->OnInterfaceConnected();
-        UpdateStatistics(true);
+    if (AttemptConnect(10, "Physical layer reconnected!", "RECONNECTED!"))
         return true;
-    }
     PostFrameworkEvent(PL_EVENT_ERROR, 9, "Failed to reconnect physical layer!");
     Log(this, LOG_DRAVO, "RECONNECTION FAILED!");
     ++m_retryCount;

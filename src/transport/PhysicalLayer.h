@@ -292,6 +292,9 @@ private:
     static int32_t ThreadEntry(void* layer);
     void ThreadBody();
     // The steps of the loop return false when the layer gave up (the loop ends).
+    // One connection attempt; on success the connected state, its event, log line, host
+    // notification and statistics.
+    bool AttemptConnect(int32_t connectedEvent, const char* connectedText, const char* connectedLine);
     bool FirstConnection();
     // One pass of the loop; sets the wait that follows and whether it watches the sockets.
     bool LoopStep(uint32_t& waitMs, bool& pollSockets);

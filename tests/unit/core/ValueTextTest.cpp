@@ -3,22 +3,11 @@
 #include <functional>
 #include <string>
 
+#include "ValueTestSupport.h"
 #include "core/ValueText.h"
 
 namespace
 {
-class Value
-{
-public:
-    Value() : m_v(hvCreate()) {}
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-    ~Value() { hvRelease(m_v); }
-    operator HVALUE() const { return m_v; }
-
-private:
-    HVALUE m_v;
-};
 
 constexpr TIMEX Today{2026, 12, 9, 0, 0, 0, 0, 0, 0};
 

@@ -5,22 +5,11 @@
 #include <vector>
 
 #include "LoggerTestSupport.h"
+#include "ValueTestSupport.h"
 #include "core/IOTrace.h"
 
 namespace
 {
-class Value
-{
-public:
-    Value() : m_v(hvCreate()) {}
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-    ~Value() { hvRelease(m_v); }
-    operator HVALUE() const { return m_v; }
-
-private:
-    HVALUE m_v;
-};
 
 // A value stamped on a fixed past day, so its text does not depend on today.
 void Stamp(HVALUE v)
